@@ -1,0 +1,17 @@
+# Writes the table of embedded images with the SHA-256 of each file.
+# Inputs: OUT (the .cpp to write), DIR (folder of <id>.bin), IDS (list of ids).
+set(body "// generated at build time: the carried images and their fingerprints\n")
+string(APPEND body "#include \"resources/firmware_blobs.hpp\"\n\n")
+foreach(id IN LISTS IDS)
+  string(APPEND body "extern \"C\" const std::uint8_t ql5_image_${id}_begin[];\n")
+  string(APPEND body "extern \"C\" const std::uint8_t ql5_image_${id}_end[];\n")
+endforeach()
+string(APPEND body "\nnamespace ql5::resources {\n\nnamespace {\nconst EmbeddedImage kImages[] = {\n")
+foreach(id IN LISTS IDS)
+  file(SHA256 "${DIR}/${id}.bin" digest)
+  string(APPEND body "    {${id}, ql5_image_${id}_begin,\n")
+  string(APPEND body "     static_cast<std::uint32_t>(ql5_image_${id}_end - ql5_image_${id}_begin),\n")
+  string(APPEND body "     \"${digest}\"},\n")
+endforeach()
+string(APPEND body "};\n}  // namespace\n\nstd::span<const EmbeddedImage> embeddedImages() { return kImages; }\n\n}  // namespace ql5::resources\n")
+file(WRITE "${OUT}" "${body}")

@@ -1,0 +1,76 @@
+#pragma once
+// One MIDI input device. Keeps exactly one receive buffer queued with the
+// platform and turns every SysEx buffer the platform hands back into an entry
+// of a first-in, first-out queue, which the reply dispatcher drains from the
+// timer thread while the input callback appends to it.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/mm/mmsystem.hpp"
+
+namespace ql5::midi {
+
+struct SysExEntry {
+    std::uint8_t* data = nullptr;  // exactly the recorded bytes
+    std::size_t length = 0;
+    std::atomic<SysExEntry*> next{nullptr};
+};
+
+struct SysExView {
+    const std::uint8_t* data = nullptr;
+    std::size_t length = 0;
+    explicit operator bool() const { return data != nullptr; }
+};
+
+class CDxMMidiIn {
+public:
+    static constexpr std::uint32_t kBufferSize = 8192;
+
+    CDxMMidiIn();
+    ~CDxMMidiIn();
+    CDxMMidiIn(const CDxMMidiIn&) = delete;
+    CDxMMidiIn& operator=(const CDxMMidiIn&) = delete;
+
+    int Open();   // 1 started, 0 failed (and everything it took released)
+    void Close();
+
+    // Consumer side (one consumer at a time).
+    SysExView FrontSysEx();
+    void RemoveFrontSysEx();
+
+    static std::uint32_t GetNumDevs();
+    // Bounded copy of the device's name into a 40-byte buffer; a device whose
+    // query fails is listed with an empty name. Returns 0 when the query
+    // succeeded, else the platform's error.
+    static int GetDevName(std::uint32_t deviceIndex, char (&name)[40]);
+
+    // The platform's callback; forwards to the port given as instance value.
+    static void InputCallback(mm::HMIDIIN handle, mm::UINT message, mm::DWORD_PTR instance,
+                              mm::DWORD_PTR param1, mm::DWORD_PTR param2);
+
+    std::int32_t deviceIndex = 0;  // set by the owner before Open
+
+    bool started() const { return started_ != 0; }
+
+private:
+    void stopSequence();
+    void onLongData(mm::MIDIHDR* hdr);
+
+    mm::HMIDIIN handle_ = nullptr;
+    mm::MIDIHDR* header_ = nullptr;
+    int started_ = 0;
+    // The queue: a dummy-free linked list with a consumer-owned head and a
+    // producer-owned tail; see the implementation for the hand-over rules.
+    SysExEntry* queueHead_ = nullptr;
+    // (implementation members follow)
+    struct QueueState;
+    QueueState* queue_ = nullptr;
+};
+
+// True when the port name contains the unit's name ("Tarvik QL-5"): an
+// ECMAScript regular-expression search, case-sensitive, compiled afresh on
+// every call.
+bool matchPortName(const char* name);
+
+}  // namespace ql5::midi

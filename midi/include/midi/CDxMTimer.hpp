@@ -1,0 +1,36 @@
+#pragma once
+// The platform's periodic multimedia timer at its finest period.
+#include <cstdint>
+
+#include "platform/mm/mmsystem.hpp"
+
+namespace ql5::midi {
+
+class CDxMTimer {
+public:
+    CDxMTimer();
+    virtual ~CDxMTimer();
+    CDxMTimer(const CDxMTimer&) = delete;
+    CDxMTimer& operator=(const CDxMTimer&) = delete;
+
+    // Restarts: a running event is stopped first. Without a callback the
+    // ticks go to OnTimerTick. Returns the event id, 0 when refused.
+    std::uint32_t Start(std::uint32_t delayMs, mm::LPTIMECALLBACK callback = nullptr,
+                        mm::DWORD_PTR user = 0);
+    // Always 1. When it returns, no tick is running and none will start
+    // (unless called from a tick of this timer, which then finishes).
+    int Stop();
+
+    virtual void OnTimerTick() {}
+
+    std::uint32_t timerId() const { return timerId_; }
+    const mm::TIMECAPS& caps() const { return caps_; }
+
+private:
+    static void DefaultTimerCallback(mm::UINT id, mm::UINT msg, mm::DWORD_PTR user,
+                                     mm::DWORD_PTR r1, mm::DWORD_PTR r2);
+    std::uint32_t timerId_ = 0;
+    mm::TIMECAPS caps_{};
+};
+
+}  // namespace ql5::midi

@@ -1,0 +1,21 @@
+#pragma once
+// Every time-out and pause of the protocol, in one table. Production uses
+// the values below; tests replace them with short ones.
+#include <cstdint>
+
+namespace ql5::sync {
+
+struct Timing {
+    std::uint32_t identityTimeoutMs = 30000;  // identity request
+    std::uint32_t beginTimeoutMs = 30000;     // begin-update command
+    std::uint32_t finishTimeoutMs = 30000;    // finish command
+    std::uint32_t eraseTimeoutMs = 120000;    // erase command
+    std::uint32_t writeTimeoutMs = 1000;      // write-block command
+    std::uint32_t readTimeoutMs = 120000;     // read-memory command
+    std::uint32_t resendPauseMs = 100;        // before an erase or a block is sent again
+    std::uint32_t beginPauseMs = 500;         // after the unit entered its update state
+    std::uint32_t unplugPollMs = 500;         // between port scans while waiting for the unplug
+    std::uint32_t sendDoneBoundMs = 5000;     // longest wait for the platform to finish a send
+};
+
+}  // namespace ql5::sync

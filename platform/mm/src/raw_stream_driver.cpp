@@ -1,0 +1,290 @@
+#include "platform/mm/raw_stream_driver.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "short_message.hpp"
+
+namespace ql5::mm {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Short enough that closing an input port (which joins the reader) feels
+// immediate, long enough that an idle reader costs nothing.
+constexpr int kPollMilliseconds = 20;
+constexpr std::size_t kReadChunk = 1024;
+
+bool pathExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool isFifo(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+MMRESULT openError(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:  // a FIFO nobody reads, or a device node without its device
+            return MMSYSERR_NOTENABLED;
+        case EBUSY:
+        case EACCES:
+        case EPERM:
+            return MMSYSERR_ALLOCATED;
+        case ENOMEM:
+            return MMSYSERR_NOMEM;
+        default:
+            return MMSYSERR_ERROR;
+    }
+}
+
+// A serial adapter's line discipline would translate CR/LF and swallow
+// control bytes; MIDI bytes must pass unchanged. The speed is left as set.
+void makeRawIfTerminal(int fd) {
+    if (!::isatty(fd)) return;
+    termios mode{};
+    if (::tcgetattr(fd, &mode) != 0) return;
+    ::cfmakeraw(&mode);
+    ::tcsetattr(fd, TCSANOW, &mode);
+}
+
+// Which ports of one driver are open; shared with the open ports so that a
+// port closed after its driver went away still finds it.
+struct OpenFlags {
+    std::atomic<bool> input{false};
+    std::atomic<bool> output{false};
+};
+
+class RawInput final : public DriverInput {
+public:
+    RawInput(int fd, InputStream& stream, std::shared_ptr<OpenFlags> flags)
+        : fd_(fd), stream_(stream), flags_(std::move(flags)) {
+        reader_ = std::thread([this] { run(); });
+    }
+
+    ~RawInput() override {
+        stopping_.store(true);
+        reader_.join();
+        ::close(fd_);
+        flags_->input.store(false);
+    }
+
+private:
+    void run() {
+        std::uint8_t buffer[kReadChunk];
+        while (!stopping_.load()) {
+            pollfd watch{fd_, POLLIN, 0};
+            const int ready = ::poll(&watch, 1, kPollMilliseconds);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (ready == 0) continue;
+            if (watch.revents & (POLLERR | POLLNVAL)) return;  // the device went away
+            const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+            if (got > 0) {
+                stream_.pushBytes(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0) {
+                // End of file with POLLHUP would wake poll at once again and
+                // spin; wait one poll period for a writer to come back.
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+            } else if (errno != EINTR && errno != EAGAIN) {
+                return;  // ENODEV and the like: nothing more will come
+            }
+        }
+    }
+
+    const int fd_;
+    InputStream& stream_;
+    std::shared_ptr<OpenFlags> flags_;
+    std::atomic<bool> stopping_{false};
+    std::thread reader_;
+};
+
+class RawOutput final : public DriverOutput {
+public:
+    RawOutput(int fd, RawStreamLimits limits, std::shared_ptr<OpenFlags> flags)
+        : fd_(fd), limits_(limits), flags_(std::move(flags)) {}
+
+    ~RawOutput() override {
+        ::close(fd_);
+        flags_->output.store(false);
+    }
+
+    MMRESULT sendLong(const std::uint8_t* bytes, std::size_t count, bool& markDone) override {
+        (void)markDone;
+        if (bytes == nullptr || count == 0 || count > limits_.maxMessage) {
+            return MMSYSERR_INVALPARAM;
+        }
+        return writeWhole(bytes, count);
+    }
+
+    MMRESULT sendShort(std::uint32_t message) override {
+        std::uint8_t bytes[3];
+        const std::size_t count = detail::shortMessageBytes(message, bytes);
+        if (count == 0) return MMSYSERR_INVALPARAM;
+        return writeWhole(bytes, count);
+    }
+
+private:
+    // The worker and the reply dispatcher may send on one port at the same
+    // time; the lock keeps their messages from interleaving on the wire.
+    MMRESULT writeWhole(const std::uint8_t* bytes, std::size_t count) {
+        std::lock_guard<std::mutex> lock(sending_);
+        const auto allowance =
+            limits_.baseTimeout +
+            std::chrono::milliseconds(count * 1000 / std::max<std::uint32_t>(
+                                                         limits_.minBytesPerSecond, 1));
+        const auto deadline = Clock::now() + allowance;
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t wrote = ::write(fd_, bytes + done, count - done);
+            if (wrote > 0) {
+                done += static_cast<std::size_t>(wrote);
+                continue;
+            }
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote < 0 && errno != EAGAIN) return MMSYSERR_ERROR;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return MMSYSERR_ERROR;
+            pollfd watch{fd_, POLLOUT, 0};
+            const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+            if (ready < 0 && errno != EINTR) return MMSYSERR_ERROR;
+            if (ready > 0 && (watch.revents & (POLLERR | POLLNVAL))) return MMSYSERR_ERROR;
+        }
+        // A serial adapter keeps bytes in its queue after write() took them;
+        // the message has left only when the queue is empty.
+        if (::isatty(fd_)) {
+            while (::tcdrain(fd_) != 0) {
+                if (errno != EINTR) return MMSYSERR_ERROR;
+            }
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    const int fd_;
+    const RawStreamLimits limits_;
+    std::shared_ptr<OpenFlags> flags_;
+    std::mutex sending_;
+};
+
+class RawStreamDriver final : public Driver {
+public:
+    RawStreamDriver(std::string name, std::string inputPath, std::string outputPath,
+                    RawStreamLimits limits)
+        : name_(std::move(name)),
+          inputPath_(std::move(inputPath)),
+          outputPath_(std::move(outputPath)),
+          limits_(limits) {}
+
+    const char* name() const override { return "raw"; }
+
+    std::uint32_t inputCount() override { return pathExists(inputPath_) ? 1 : 0; }
+    std::string inputName(std::uint32_t index) override {
+        return index < inputCount() ? name_ : std::string();
+    }
+    std::uint32_t outputCount() override { return pathExists(outputPath_) ? 1 : 0; }
+    std::string outputName(std::uint32_t index) override {
+        return index < outputCount() ? name_ : std::string();
+    }
+
+    MMRESULT openInput(std::uint32_t index, InputStream& stream,
+                       std::unique_ptr<DriverInput>& port) override {
+        if (index != 0) return MMSYSERR_BADDEVICEID;
+        if (flags_->input.exchange(true)) return MMSYSERR_ALLOCATED;
+        // Opened for writing as well, a FIFO never reports end of file when
+        // the other side closes and reopens its end between messages.
+        const int mode = isFifo(inputPath_) ? O_RDWR : O_RDONLY;
+        const int fd = ::open(inputPath_.c_str(), mode | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            const int error = errno;
+            flags_->input.store(false);
+            return openError(error);
+        }
+        makeRawIfTerminal(fd);
+        try {
+            port = std::make_unique<RawInput>(fd, stream, flags_);
+        } catch (...) {  // no thread or no memory
+            ::close(fd);
+            flags_->input.store(false);
+            return MMSYSERR_NOMEM;
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT openOutput(std::uint32_t index, std::unique_ptr<DriverOutput>& port) override {
+        if (index != 0) return MMSYSERR_BADDEVICEID;
+        if (flags_->output.exchange(true)) return MMSYSERR_ALLOCATED;
+        // Non-blocking: opening a FIFO nobody reads fails with ENXIO instead
+        // of hanging the UI thread, and writes can be bounded in time.
+        const int fd = ::open(outputPath_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            const int error = errno;
+            flags_->output.store(false);
+            return openError(error);
+        }
+        makeRawIfTerminal(fd);
+        try {
+            port = std::make_unique<RawOutput>(fd, limits_, flags_);
+        } catch (...) {
+            ::close(fd);
+            flags_->output.store(false);
+            return MMSYSERR_NOMEM;
+        }
+        return MMSYSERR_NOERROR;
+    }
+
+private:
+    const std::string name_;
+    const std::string inputPath_;
+    const std::string outputPath_;
+    const RawStreamLimits limits_;
+    std::shared_ptr<OpenFlags> flags_ = std::make_shared<OpenFlags>();
+};
+
+}  // namespace
+
+std::shared_ptr<Driver> rawStreamDriver(std::string name, std::string inputPath,
+                                        std::string outputPath, RawStreamLimits limits) {
+    return std::make_shared<RawStreamDriver>(std::move(name), std::move(inputPath),
+                                             std::move(outputPath), limits);
+}
+
+std::shared_ptr<Driver> rawStreamDriverFromSpec(const std::string& spec) {
+    const auto first = spec.find(':');
+    if (first == std::string::npos) return nullptr;
+    const auto second = spec.find(':', first + 1);
+    if (second == std::string::npos || spec.find(':', second + 1) != std::string::npos) {
+        return nullptr;
+    }
+    std::string name = spec.substr(0, first);
+    std::string input = spec.substr(first + 1, second - first - 1);
+    std::string output = spec.substr(second + 1);
+    if (name.empty() || input.empty() || output.empty()) return nullptr;
+    return rawStreamDriver(std::move(name), std::move(input), std::move(output));
+}
+
+std::shared_ptr<Driver> rawStreamDriverFromEnvironment() {
+    const char* spec = std::getenv("QL5_RAW_MIDI");
+    if (spec == nullptr) return nullptr;
+    return rawStreamDriverFromSpec(spec);
+}
+
+}  // namespace ql5::mm

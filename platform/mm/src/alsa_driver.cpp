@@ -1,0 +1,240 @@
+#include "platform/mm/alsa_driver.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "alsa_ports.hpp"
+
+namespace ql5::mm {
+namespace alsa {
+namespace {
+
+// The core cuts names to 31 characters; this only keeps a broken client's
+// name from growing without limit.
+constexpr std::size_t kMaxName = 255;
+
+// snd-seq-midi numbers the sequencer ports of a card's rawmidi devices as
+// device * (256 / SNDRV_RAWMIDI_DEVICES) + subdevice.
+constexpr int kSeqPortsPerRawMidiDevice = 256 / 8;
+
+enum class Direction { Input, Output };
+
+struct SeqPort {
+    SeqAddress address;
+    int card = -1;
+    std::string name;
+};
+
+std::string boundedName(const char* text) {
+    if (text == nullptr) return {};
+    return std::string(text, ::strnlen(text, kMaxName));
+}
+
+// USB cards name their ports after the product ("Tarvik QL-5 MIDI 1") under a
+// client of the product's name; user-space clients often call their ports
+// just "in" and "out". The port name alone where it already starts with the
+// client's name, otherwise both, so every name carries the product name.
+std::string portName(const std::string& client, const std::string& port) {
+    std::string name;
+    if (!client.empty() && port.compare(0, client.size(), client) == 0) {
+        name = port;
+    } else if (client.empty()) {
+        name = port;
+    } else if (port.empty()) {
+        name = client;
+    } else {
+        name = client + " " + port;
+    }
+    if (name.size() > kMaxName) name.resize(kMaxName);
+    return name;
+}
+
+bool listable(unsigned int capability, unsigned int type, Direction direction) {
+    if ((type & SND_SEQ_PORT_TYPE_MIDI_GENERIC) == 0) return false;
+    if (capability & SND_SEQ_PORT_CAP_NO_EXPORT) return false;
+    const unsigned int needed =
+        direction == Direction::Input ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ
+                                      : SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    return (capability & needed) == needed;
+}
+
+// The ports in (client, port) order, which is the order the sequencer gives
+// them in. Our own clients list nothing: their ports are not exported.
+std::vector<SeqPort> listPorts(snd_seq_t* seq, Direction direction) {
+    std::vector<SeqPort> ports;
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    if (snd_seq_client_info_malloc(&client) < 0) return ports;
+    if (snd_seq_port_info_malloc(&port) < 0) {
+        snd_seq_client_info_free(client);
+        return ports;
+    }
+    const int self = snd_seq_client_id(seq);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        const int clientId = snd_seq_client_info_get_client(client);
+        if (clientId == SND_SEQ_CLIENT_SYSTEM || clientId == self) continue;
+        const std::string clientName = boundedName(snd_seq_client_info_get_name(client));
+        const int card = snd_seq_client_info_get_card(client);
+        snd_seq_port_info_set_client(port, clientId);
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0) {
+            if (!listable(snd_seq_port_info_get_capability(port),
+                          snd_seq_port_info_get_type(port), direction)) {
+                continue;
+            }
+            SeqPort entry;
+            entry.address.client = clientId;
+            entry.address.port = snd_seq_port_info_get_port(port);
+            entry.card = card;
+            entry.name = portName(clientName, boundedName(snd_seq_port_info_get_name(port)));
+            ports.push_back(std::move(entry));
+        }
+    }
+    snd_seq_port_info_free(port);
+    snd_seq_client_info_free(client);
+    return ports;
+}
+
+// The rawmidi substream behind a card's sequencer port. The numbering rule
+// above is checked against the card: the substream must exist for the
+// stream we want, and its name (or its device's) must be the port's, since a
+// card can also carry sequencer ports that are no rawmidi substream (a
+// synthesiser's, say). False when it does not hold: the port then goes
+// through the sequencer.
+bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
+                const std::string& seqPortName) {
+    if (port.card < 0 || port.address.port < 0) return false;
+    const int device = port.address.port / kSeqPortsPerRawMidiDevice;
+    const int subdevice = port.address.port % kSeqPortsPerRawMidiDevice;
+    char name[32];
+    std::snprintf(name, sizeof name, "hw:%d", port.card);
+    snd_ctl_t* control = nullptr;
+    if (snd_ctl_open(&control, name, SND_CTL_NONBLOCK) < 0) return false;
+    snd_rawmidi_info_t* info = nullptr;
+    bool found = false;
+    if (snd_rawmidi_info_malloc(&info) >= 0) {
+        snd_rawmidi_info_set_device(info, static_cast<unsigned int>(device));
+        snd_rawmidi_info_set_subdevice(info, subdevice);
+        // Rawmidi names its streams from the host's side, as the port lists do.
+        snd_rawmidi_info_set_stream(info, direction == Direction::Input
+                                              ? SND_RAWMIDI_STREAM_INPUT
+                                              : SND_RAWMIDI_STREAM_OUTPUT);
+        if (snd_ctl_rawmidi_info(control, info) >= 0 &&
+            static_cast<int>(snd_rawmidi_info_get_subdevices_count(info)) > subdevice) {
+            const std::string subName = boundedName(snd_rawmidi_info_get_subdevice_name(info));
+            const std::string devName = boundedName(snd_rawmidi_info_get_name(info));
+            found = (!subName.empty() && seqPortName == subName) ||
+                    (!devName.empty() && seqPortName.compare(0, devName.size(), devName) == 0);
+        }
+        snd_rawmidi_info_free(info);
+    }
+    snd_ctl_close(control);
+    if (found) out = RawMidiAddress{port.card, device, subdevice};
+    return found;
+}
+
+class AlsaDriver final : public Driver {
+public:
+    ~AlsaDriver() override {
+        if (seq_ != nullptr) snd_seq_close(seq_);
+    }
+
+    const char* name() const override { return "alsa"; }
+
+    std::uint32_t inputCount() override {
+        return static_cast<std::uint32_t>(ports(Direction::Input).size());
+    }
+    std::string inputName(std::uint32_t index) override {
+        const auto list = ports(Direction::Input);
+        return index < list.size() ? list[index].name : std::string();
+    }
+    std::uint32_t outputCount() override {
+        return static_cast<std::uint32_t>(ports(Direction::Output).size());
+    }
+    std::string outputName(std::uint32_t index) override {
+        const auto list = ports(Direction::Output);
+        return index < list.size() ? list[index].name : std::string();
+    }
+
+    MMRESULT openInput(std::uint32_t index, InputStream& stream,
+                       std::unique_ptr<DriverInput>& port) override {
+        SeqPort target;
+        std::string seqName;
+        if (!find(Direction::Input, index, target, seqName)) return MMSYSERR_BADDEVICEID;
+        RawMidiAddress raw;
+        if (rawMidiFor(target, Direction::Input, raw, seqName)) {
+            const MMRESULT result = openRawMidiInput(raw, stream, port);
+            // Busy: another program holds the substream (often through this
+            // very port); the sequencer can still share it.
+            if (result != MMSYSERR_ALLOCATED) return result;
+        }
+        return openSeqInput(target.address, stream, port);
+    }
+
+    MMRESULT openOutput(std::uint32_t index, std::unique_ptr<DriverOutput>& port) override {
+        SeqPort target;
+        std::string seqName;
+        if (!find(Direction::Output, index, target, seqName)) return MMSYSERR_BADDEVICEID;
+        RawMidiAddress raw;
+        if (rawMidiFor(target, Direction::Output, raw, seqName)) {
+            const MMRESULT result = openRawMidiOutput(raw, port);
+            if (result != MMSYSERR_ALLOCATED) return result;
+        }
+        return openSeqOutput(target.address, port);
+    }
+
+private:
+    std::vector<SeqPort> ports(Direction direction) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!ensureOpen()) return {};
+        return listPorts(seq_, direction);
+    }
+
+    // The listed port at `index` and its sequencer port name (unjoined with
+    // the client's, for matching against rawmidi names).
+    bool find(Direction direction, std::uint32_t index, SeqPort& out, std::string& seqName) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!ensureOpen()) return false;
+        const auto list = listPorts(seq_, direction);
+        if (index >= list.size()) return false;
+        out = list[index];
+        snd_seq_port_info_t* info = nullptr;
+        if (snd_seq_port_info_malloc(&info) < 0) return false;
+        const bool known =
+            snd_seq_get_any_port_info(seq_, out.address.client, out.address.port, info) >= 0;
+        if (known) seqName = boundedName(snd_seq_port_info_get_name(info));
+        snd_seq_port_info_free(info);
+        return known;
+    }
+
+    // Opened on first use and again after a failure, so a sequencer module
+    // loaded later (or a permission granted) is picked up.
+    bool ensureOpen() {
+        if (seq_ != nullptr) return true;
+        snd_seq_t* seq = nullptr;
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) return false;
+        if (snd_seq_set_client_name(seq, kClientName) < 0) {
+            snd_seq_close(seq);
+            return false;
+        }
+        seq_ = seq;
+        return true;
+    }
+
+    std::mutex mutex_;
+    snd_seq_t* seq_ = nullptr;
+};
+
+}  // namespace
+}  // namespace alsa
+
+std::shared_ptr<Driver> alsaDriver() {
+    static const std::shared_ptr<Driver> instance = std::make_shared<alsa::AlsaDriver>();
+    return instance;
+}
+
+}  // namespace ql5::mm

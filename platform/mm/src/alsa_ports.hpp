@@ -1,0 +1,66 @@
+#pragma once
+// The ALSA driver's open ports, by the way their bytes travel. Internal to
+// the driver (alsa_driver.cpp) and the sequencer client helper.
+#include <alsa/asoundlib.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/mm/alsa_seq_codec.hpp"
+#include "platform/mm/driver.hpp"
+
+namespace ql5::mm::alsa {
+
+// Our sequencer clients carry this name. It must not contain the unit's name:
+// another copy of the updater would otherwise see our ports as the unit's.
+inline constexpr char kClientName[] = "ql5-updater";
+
+// Short enough that closing an input port (which joins its reader) is prompt.
+inline constexpr int kPollMilliseconds = 20;
+
+struct SeqAddress {
+    int client = -1;
+    int port = -1;
+};
+
+struct RawMidiAddress {
+    int card = -1;
+    int device = -1;
+    int subdevice = -1;
+};
+
+// A device that stops taking bytes must not hold a sending thread for ever:
+// one second plus the message at a third of MIDI's wire rate.
+inline std::chrono::milliseconds sendAllowance(std::size_t count) {
+    return std::chrono::milliseconds(1000 + count);
+}
+
+MMRESULT mmResultFor(int alsaError);
+
+MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
+                          std::unique_ptr<DriverInput>& port);
+MMRESULT openRawMidiOutput(const RawMidiAddress& address, std::unique_ptr<DriverOutput>& port);
+MMRESULT openSeqInput(const SeqAddress& source, InputStream& stream,
+                      std::unique_ptr<DriverInput>& port);
+MMRESULT openSeqOutput(const SeqAddress& destination, std::unique_ptr<DriverOutput>& port);
+
+// Sends one message from `sourcePort` of `seq` to that port's subscribers: a
+// SysEx message (F0 first) in pieces of at most kSeqSysExChunk bytes, anything
+// else as the short messages the coder makes of it. Each event is retried
+// while the sequencer's pools are full, until `deadline`. Every alsa-lib
+// result is checked; 0 or a negative errno.
+int sendSeqMessage(snd_seq_t* seq, int sourcePort, const std::uint8_t* bytes, std::size_t count,
+                   std::chrono::steady_clock::time_point deadline);
+
+// Calls onEvent for every event waiting on `seq` (non-blocking handle), after
+// waiting at most timeoutMs for the first. Returns false when the handle
+// failed for good; an input overrun (events lost) is reported through
+// onOverrun.
+bool drainSeqInput(snd_seq_t* seq, int timeoutMs,
+                   const std::function<void(const snd_seq_event_t&)>& onEvent,
+                   const std::function<void()>& onOverrun);
+
+}  // namespace ql5::mm::alsa

@@ -1,0 +1,168 @@
+// Ports of a sound card, opened through rawmidi: the bytes go straight to
+// the card's driver, with none of the sequencer bridge's buffer limits, and a
+// drain tells when they have left.
+#include <poll.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "alsa_ports.hpp"
+#include "short_message.hpp"
+
+namespace ql5::mm::alsa {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReadChunk = 1024;
+constexpr int kMaxDescriptors = 8;
+
+void deviceName(const RawMidiAddress& address, char (&name)[48]) {
+    std::snprintf(name, sizeof name, "hw:%d,%d,%d", address.card, address.device,
+                  address.subdevice);
+}
+
+// Waits for the rawmidi handle to become ready for `events`. >0 ready, 0
+// time-out, <0 a negative errno.
+int waitFor(snd_rawmidi_t* handle, short events, int timeoutMs) {
+    const int wanted = snd_rawmidi_poll_descriptors_count(handle);
+    if (wanted <= 0 || wanted > kMaxDescriptors) return -EINVAL;
+    pollfd descriptors[kMaxDescriptors];
+    const int filled =
+        snd_rawmidi_poll_descriptors(handle, descriptors, static_cast<unsigned int>(wanted));
+    if (filled <= 0) return -EINVAL;
+    for (int i = 0; i < filled; ++i) descriptors[i].events = events;
+    const int ready = ::poll(descriptors, static_cast<nfds_t>(filled), timeoutMs);
+    if (ready < 0) return errno == EINTR ? 0 : -errno;
+    if (ready == 0) return 0;
+    unsigned short revents = 0;
+    const int result = snd_rawmidi_poll_descriptors_revents(
+        handle, descriptors, static_cast<unsigned int>(filled), &revents);
+    if (result < 0) return result;
+    if (revents & (POLLERR | POLLNVAL)) return -ENODEV;  // the card went away
+    return (revents & events) ? 1 : 0;
+}
+
+class RawMidiInput final : public DriverInput {
+public:
+    RawMidiInput(snd_rawmidi_t* handle, InputStream& stream) : handle_(handle), stream_(stream) {
+        reader_ = std::thread([this] { run(); });
+    }
+
+    ~RawMidiInput() override {
+        stopping_.store(true);
+        reader_.join();
+        snd_rawmidi_close(handle_);
+    }
+
+private:
+    void run() {
+        std::uint8_t buffer[kReadChunk];
+        while (!stopping_.load()) {
+            const int ready = waitFor(handle_, POLLIN, kPollMilliseconds);
+            if (ready < 0) return;
+            if (ready == 0) continue;
+            const ssize_t got = snd_rawmidi_read(handle_, buffer, sizeof buffer);
+            if (got > 0) {
+                stream_.pushBytes(buffer, static_cast<std::size_t>(got));
+            } else if (got != -EAGAIN && got != -EINTR && got != 0) {
+                return;  // -ENODEV when the unit is unplugged: nothing more will come
+            }
+        }
+    }
+
+    snd_rawmidi_t* const handle_;
+    InputStream& stream_;
+    std::atomic<bool> stopping_{false};
+    std::thread reader_;
+};
+
+class RawMidiOutput final : public DriverOutput {
+public:
+    explicit RawMidiOutput(snd_rawmidi_t* handle) : handle_(handle) {}
+    ~RawMidiOutput() override { snd_rawmidi_close(handle_); }
+
+    MMRESULT sendLong(const std::uint8_t* bytes, std::size_t count, bool& markDone) override {
+        (void)markDone;
+        if (bytes == nullptr || count == 0) return MMSYSERR_INVALPARAM;
+        return writeWhole(bytes, count);
+    }
+
+    MMRESULT sendShort(std::uint32_t message) override {
+        std::uint8_t bytes[3];
+        const std::size_t count = detail::shortMessageBytes(message, bytes);
+        if (count == 0) return MMSYSERR_INVALPARAM;
+        return writeWhole(bytes, count);
+    }
+
+private:
+    // The handle is non-blocking so that the write can be bounded in time:
+    // a blocking write to a device that stopped reading would never return.
+    // The lock keeps concurrent senders' messages whole on the wire.
+    MMRESULT writeWhole(const std::uint8_t* bytes, std::size_t count) {
+        std::lock_guard<std::mutex> lock(sending_);
+        const auto deadline = Clock::now() + sendAllowance(count);
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t wrote = snd_rawmidi_write(handle_, bytes + done, count - done);
+            if (wrote > 0) {
+                done += static_cast<std::size_t>(wrote);
+                continue;
+            }
+            if (wrote == -EINTR) continue;
+            if (wrote < 0 && wrote != -EAGAIN) return mmResultFor(static_cast<int>(wrote));
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return MMSYSERR_ERROR;
+            const int ready = waitFor(handle_, POLLOUT, static_cast<int>(left.count()) + 1);
+            if (ready < 0) return mmResultFor(ready);
+        }
+        // The message has left only when the driver's buffer is empty. The
+        // kernel bounds this wait itself.
+        const int drained = snd_rawmidi_drain(handle_);
+        return drained < 0 ? mmResultFor(drained) : MMSYSERR_NOERROR;
+    }
+
+    snd_rawmidi_t* const handle_;
+    std::mutex sending_;
+};
+
+}  // namespace
+
+MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
+                          std::unique_ptr<DriverInput>& port) {
+    char name[48];
+    deviceName(address, name);
+    snd_rawmidi_t* handle = nullptr;
+    // Non-blocking: a busy device fails the open at once instead of waiting.
+    const int result = snd_rawmidi_open(&handle, nullptr, name, SND_RAWMIDI_NONBLOCK);
+    if (result < 0) return mmResultFor(result);
+    try {
+        port = std::make_unique<RawMidiInput>(handle, stream);
+    } catch (...) {
+        snd_rawmidi_close(handle);
+        return MMSYSERR_NOMEM;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT openRawMidiOutput(const RawMidiAddress& address, std::unique_ptr<DriverOutput>& port) {
+    char name[48];
+    deviceName(address, name);
+    snd_rawmidi_t* handle = nullptr;
+    const int result = snd_rawmidi_open(nullptr, &handle, name, SND_RAWMIDI_NONBLOCK);
+    if (result < 0) return mmResultFor(result);
+    try {
+        port = std::make_unique<RawMidiOutput>(handle);
+    } catch (...) {
+        snd_rawmidi_close(handle);
+        return MMSYSERR_NOMEM;
+    }
+    return MMSYSERR_NOERROR;
+}
+
+}  // namespace ql5::mm::alsa

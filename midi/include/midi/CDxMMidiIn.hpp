@@ -53,19 +53,33 @@ public:
 
     bool started() const { return started_ != 0; }
 
+    // Makes the next `count` allocations of queue entries or their bytes fail,
+    // as an exhausted heap would (tests only).
+    static void failAllocationsForTest(int count);
+
 private:
     void stopSequence();
-    void onLongData(mm::MIDIHDR* hdr);
+    // Stops, resets, unprepares and closes the device, retrying the steps a
+    // failure skipped. Frees the header and buffer only when the device was
+    // closed (then the platform holds neither); otherwise they are kept for
+    // good rather than freed under a platform that may still write them.
+    void releaseDevice();
+    void freeHeader();
+    void onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
 
     mm::HMIDIIN handle_ = nullptr;
     mm::MIDIHDR* header_ = nullptr;
     int started_ = 0;
-    // The queue: a dummy-free linked list with a consumer-owned head and a
-    // producer-owned tail; see the implementation for the hand-over rules.
+    // Set while the stop sequence runs, so that the callback does not queue
+    // the buffer again behind midiInReset's back.
+    std::atomic<bool> stopping_{false};
+    // The queue: a linked list that always holds one dummy node. The consumer
+    // owns queueHead_ (the dummy; the oldest entry is its next), the producer
+    // owns queueTail_ (the youngest node). The producer publishes an entry by
+    // storing it into the tail's next after filling it; the consumer frees
+    // only the old dummy, which the producer can no longer reach.
     SysExEntry* queueHead_ = nullptr;
-    // (implementation members follow)
-    struct QueueState;
-    QueueState* queue_ = nullptr;
+    SysExEntry* queueTail_ = nullptr;
 };
 
 // True when the port name contains the unit's name ("Tarvik QL-5"): an

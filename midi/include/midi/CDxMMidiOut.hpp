@@ -23,7 +23,7 @@ public:
 
     // Longest wait for MHDR_DONE before SendLong gives up (the platform never
     // finishing would otherwise hang the sender forever).
-    void setDoneBoundMs(std::uint32_t ms) { doneBoundMs_ = ms; }
+    void setDoneBoundMs(std::uint32_t ms) { doneBoundMs_.store(ms); }
 
     static std::uint32_t GetNumDevs();
     static int GetDevName(std::uint32_t deviceIndex, char (&name)[40]);
@@ -35,7 +35,7 @@ private:
     // Written by Open/Close on the UI thread, read by senders on the worker
     // and timer threads.
     std::atomic<mm::HMIDIOUT> handle_{nullptr};
-    std::uint32_t doneBoundMs_ = 5000;
+    std::atomic<std::uint32_t> doneBoundMs_{5000};
 };
 
 }  // namespace ql5::midi

@@ -1,0 +1,67 @@
+#pragma once
+// Every message that crossed the unit's ports, both ways, and the events
+// around them (plugged, unplugged, a reply lost to a fault). Appended by the
+// unit's threads and by the host's sending thread; read by tests and by the
+// standalone program's trace at any time.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/messages.hpp"
+
+namespace ql5::emulator {
+
+enum class Direction {
+    HostToUnit,
+    UnitToHost,
+    Event,  // no bytes on the wire; note says what happened
+};
+
+struct TranscriptEntry {
+    std::chrono::steady_clock::time_point time;
+    Direction direction = Direction::Event;
+    MessageKind kind = MessageKind::Malformed;
+    Bytes bytes;              // possibly cut to the transcript's byte limit
+    std::size_t length = 0;   // the message's real length
+    std::string note;         // fault applied, event name, ...
+};
+
+class Transcript {
+public:
+    // maxBytesPerEntry = 0 keeps every byte; otherwise longer messages keep
+    // only their first bytes (length still tells the real size).
+    explicit Transcript(std::size_t maxBytesPerEntry = 0);
+
+    void add(Direction direction, const std::uint8_t* bytes, std::size_t count,
+             std::string note = {});
+    void addEvent(std::string note);
+
+    std::vector<TranscriptEntry> entries() const;
+    std::size_t size() const;
+    void clear();
+    void setEnabled(bool on);
+    void setMaxBytesPerEntry(std::size_t n);
+
+    // The moment the transcript started (or was cleared): the zero of the
+    // times that format() prints.
+    std::chrono::steady_clock::time_point origin() const;
+
+    // One line: "+   12.345 ms  host>unit  write-block    4700 B  F0 52 00 ... F7  [note]".
+    // Hex is limited to maxHexBytes (the first half and the last bytes, with
+    // "..." between) so a 4,700-byte block stays readable.
+    static std::string format(const TranscriptEntry& e,
+                              std::chrono::steady_clock::time_point origin,
+                              std::size_t maxHexBytes = 24);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<TranscriptEntry> entries_;
+    std::chrono::steady_clock::time_point origin_;
+    std::size_t maxBytes_;
+    bool enabled_ = true;
+};
+
+}  // namespace ql5::emulator

@@ -5,9 +5,12 @@
 // WindowInterface the state points at.
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/window.hpp"
 #include "midi/CDxMMidiIn.hpp"
@@ -26,6 +29,13 @@ struct VersionTexts {
 };
 
 struct UpdateState {
+    UpdateState() = default;
+    // The timer's ticks read the ports and the event: stop it before any
+    // member goes.
+    ~UpdateState() { timer.Stop(); }
+    UpdateState(const UpdateState&) = delete;
+    UpdateState& operator=(const UpdateState&) = delete;
+
     const std::uint8_t* imageData = nullptr;
     std::int32_t imageLength = 0;
     midi::CDxMMidiIn midiIn;
@@ -40,6 +50,34 @@ struct UpdateState {
 
     WindowInterface* window = nullptr;
     sync::Timing timing;
+
+    // Reply matching. Requests carry no sequence number, so the dispatcher
+    // takes a reply only while a request is awaiting one: a reply that comes
+    // when none is (a duplicate, or one that arrives after its wait gave up)
+    // is counted and dropped, and never ends a later wait.
+    std::atomic<bool> awaiting{false};
+    std::atomic<std::uint32_t> strayReplies{0};
+    // Sees every SysEx message sent (outgoing true) or taken off the input
+    // queue, on the thread that sends or dispatches it; for --trace. Must be
+    // set before the timer starts.
+    std::function<void(bool outgoing, const std::uint8_t* bytes, std::size_t length)> trace;
+
+    // Set by abortForClose: the window is going away.
+    std::atomic<bool> closing{false};
+
+    // What this update has written and what went wrong on the way, so that
+    // an update whose acknowledgements cannot all be trusted is verified by
+    // reading the flash back before it is reported complete.
+    struct WrittenImage {
+        std::uint32_t address;
+        std::uint32_t imageId;
+        std::int32_t length;
+    };
+    struct RunLog {
+        std::uint32_t timeouts = 0;
+        std::uint32_t straysAtStart = 0;
+        std::vector<WrittenImage> writes;
+    } runLog;
 };
 
 // ---- message catalogue ----
@@ -56,12 +94,18 @@ int sendWriteBlock(UpdateState& st, std::uint8_t model, const std::uint8_t* data
 int sendErase(UpdateState& st, std::uint8_t model, std::int32_t address, std::int32_t size);
 int readMemory(UpdateState& st, std::uint32_t address, std::uint32_t length, std::uint8_t* out);
 void stampModelId();
+// Back to the state of a fresh process: no identity copied, templates
+// unstamped. For tests that need a new process's view.
+void resetProcessStateForTests();
 
 // ---- reply dispatcher ----
 // The timer callback: user is the UpdateState*.
 void dispatcherTick(mm::UINT id, mm::UINT msg, mm::DWORD_PTR user, mm::DWORD_PTR r1,
                     mm::DWORD_PTR r2);
 void ReplyDispatcher(UpdateState& st);
+// One message through the dispatcher's decision table (what ReplyDispatcher
+// does for each queued message). Never reads past n bytes.
+void dispatchMessage(UpdateState& st, const std::uint8_t* m, std::size_t n);
 
 // ---- identification, erase and write, sequence ----
 int identifyDevice(UpdateState& st);

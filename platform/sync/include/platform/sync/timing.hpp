@@ -16,6 +16,23 @@ struct Timing {
     std::uint32_t beginPauseMs = 500;         // after the unit entered its update state
     std::uint32_t unplugPollMs = 500;         // between port scans while waiting for the unplug
     std::uint32_t sendDoneBoundMs = 5000;     // longest wait for the platform to finish a send
+
+    // Short enough for tests, long enough for a loaded machine with
+    // sanitizers: the programs use it when QL5_TIMING=test is set.
+    static Timing forTests() {
+        Timing t;
+        t.identityTimeoutMs = 400;
+        t.beginTimeoutMs = 400;
+        t.finishTimeoutMs = 400;
+        t.eraseTimeoutMs = 600;
+        t.writeTimeoutMs = 250;
+        t.readTimeoutMs = 400;
+        t.resendPauseMs = 20;
+        t.beginPauseMs = 5;
+        t.unplugPollMs = 10;
+        t.sendDoneBoundMs = 1000;
+        return t;
+    }
 };
 
 }  // namespace ql5::sync

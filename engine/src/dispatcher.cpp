@@ -1,0 +1,148 @@
+// Interprets every SysEx message the unit sends, answers the unit's own
+// requests, and completes the exchange a worker is waiting on.
+#include <algorithm>
+#include <cstring>
+
+#include "catalogue_internal.hpp"
+#include "engine/engine.hpp"
+#include "protocol/codecs.hpp"
+
+namespace ql5::engine {
+
+namespace {
+
+// Completes the awaited exchange: the caller has written what the worker will
+// read (replyCode, deviceId, readArea) only after this said yes, so a reply
+// nobody waits for changes nothing a worker may be reading.
+bool takeReply(UpdateState& st) {
+    if (!st.awaiting.exchange(false)) {
+        st.strayReplies.fetch_add(1);
+        return false;
+    }
+    return true;
+}
+
+void signal(UpdateState& st) { st.replyEvent.set(); }
+
+void onReadReply(UpdateState& st, const std::uint8_t* m, std::size_t n) {
+    if (n < 6) {
+        return;  // too short to say what it is
+    }
+    if (!takeReply(st)) {
+        return;
+    }
+    if (m[5] != 0x04) {
+        signal(st);
+        return;
+    }
+    st.replyCode.store(1);
+    if (n < 11 || m[6] != 0x30) {
+        signal(st);
+        return;
+    }
+    const int length = m[9] | (m[10] << 7);
+    const int packed = protocol::packedLength(length);
+    std::int32_t& total = readTotal();
+    // Data, then five CRC septets, must lie within the message, and the
+    // unpacked bytes within readArea; otherwise the data are not accepted.
+    if (static_cast<std::size_t>(11 + packed + 5) > n || total < 0 ||
+        length > kReadAreaSize - total) {
+        signal(st);
+        return;
+    }
+    std::uint8_t* dst = readArea() + total;
+    protocol::unpack7in8(dst, m + 11, packed);
+    const std::uint32_t crc = protocol::crc32Block(dst, static_cast<std::uint32_t>(length));
+    if (crc == protocol::u32FromSeptets(m + 11 + packed)) {
+        total += length;
+        st.replyCode.store(0);
+    }
+    signal(st);
+}
+
+void onMakerMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
+    if (n < 5) {
+        return;
+    }
+    switch (m[4]) {
+        case 0x00:  // result message
+            if (n >= 6 && takeReply(st)) {
+                st.replyCode.store(m[5]);
+                signal(st);
+            }
+            return;
+        case 0x01:
+        case 0x04:
+        case 0x05:
+            (void)sendResult(st, 0);
+            return;
+        case 0x02:
+            if (takeReply(st)) {
+                st.replyCode.store(0);
+                signal(st);
+            }
+            return;
+        case 0x03:
+            return;
+        case 0x60:
+            onReadReply(st, m, n);
+            return;
+        default:
+            (void)sendResult(st, 1);
+            return;
+    }
+}
+
+void onUniversalMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
+    if (n < 5 || m[3] != 0x06) {
+        return;
+    }
+    switch (m[4]) {
+        case 0x01:  // identity request from the unit
+            (void)sendIdentityReply(st);
+            return;
+        case 0x02:  // identity reply
+            if (n >= 10 && takeReply(st)) {
+                std::copy(m + 6, m + 10, st.deviceId.begin());
+                st.replyCode.store(0);
+                signal(st);
+            }
+            return;
+        default:
+            (void)sendResult(st, 1);
+            return;
+    }
+}
+
+}  // namespace
+
+void dispatchMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
+    if (n < 2 || m[0] != 0xF0) {
+        return;
+    }
+    if (m[1] == 0x52) {
+        onMakerMessage(st, m, n);
+    } else if (m[1] == 0x7E) {
+        onUniversalMessage(st, m, n);
+    }
+}
+
+void ReplyDispatcher(UpdateState& st) {
+    for (;;) {
+        const midi::SysExView m = st.midiIn.FrontSysEx();
+        if (!m) {
+            return;
+        }
+        if (st.trace) {
+            st.trace(false, m.data, m.length);
+        }
+        dispatchMessage(st, m.data, m.length);
+        st.midiIn.RemoveFrontSysEx();
+    }
+}
+
+void dispatcherTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
+    ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));
+}
+
+}  // namespace ql5::engine

@@ -1,0 +1,124 @@
+// The two operations that change the unit's flash: erase a region, write an
+// image in acknowledged 4,096-byte blocks, each with its retry rules.
+#include "engine/engine.hpp"
+#include "engine/images.hpp"
+#include "exchange.hpp"
+#include "write_log.hpp"
+
+namespace ql5::engine {
+
+namespace {
+
+constexpr int kMaxEraseCommands = 7;
+constexpr int kMaxBlockSends = 32;
+
+void fail(UpdateState& st, int stringId) {
+    st.window->showError(stringId);
+    st.window->restoreControls();
+}
+
+}  // namespace
+
+int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
+    st.window->setProgressRange(0, 10);
+    int errors = 0;
+    for (;;) {
+        detail::beginExchange(st);
+        (void)sendErase(st, modelId(), static_cast<std::int32_t>(address),
+                        static_cast<std::int32_t>(size));
+        st.window->setProgressPos(1);
+        st.window->setStatusLine(loadString(IDS_ERASING));
+        const detail::Reply r = detail::awaitReply(st, st.timing.eraseTimeoutMs);
+        if (r.code == detail::kReplyAbort) {
+            return -1;
+        }
+        if (r.timedOut) {
+            detail::noteTimeout(st);
+            detail::settleLine(st, st.timing.resendPauseMs);
+            fail(st, IDS_TIMEOUT3);
+            return -1;
+        }
+        if (r.code == 0) {
+            st.window->setProgressPos(10);
+            return 0;
+        }
+        if (++errors >= kMaxEraseCommands) {
+            fail(st, IDS_TRANSFER_ERROR);
+            return -1;
+        }
+        sync::sleepMs(st.timing.resendPauseMs);
+    }
+}
+
+namespace detail {
+
+int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std::int32_t end,
+                bool showProgress) {
+    int failures = 0;
+    bool hadTimeout = false;
+    while (offset < end) {
+        const std::int32_t block = end - offset < kBlockSize ? end - offset : kBlockSize;
+        beginExchange(st);
+        (void)sendWriteBlock(st, modelId(), st.imageData + offset,
+                             static_cast<std::int32_t>(address) + offset, block);
+        if (showProgress) {
+            st.window->setStatusLine(
+                formatCounts(loadString(IDS_DATA_TRANSMIT), offset, st.imageLength));
+        }
+        const Reply r = awaitReply(st, st.timing.writeTimeoutMs);
+        if (r.code == kReplyAbort) {
+            return -1;
+        }
+        if (r.timedOut) {
+            noteTimeout(st);
+            hadTimeout = true;
+            // The wait for a late reply replaces the plain pause before the
+            // block goes out again.
+            settleLine(st, st.timing.resendPauseMs);
+            if (++failures >= kMaxBlockSends) {
+                fail(st, IDS_TIMEOUT2);
+                return -1;
+            }
+            continue;
+        }
+        if (r.code == 0) {
+            failures = 0;
+            offset += block;
+            if (showProgress) {
+                st.window->setProgressPos(offset);
+            }
+            if (hadTimeout) {
+                // An earlier send of this block may still be answered; let
+                // that answer come and go before the next block is sent.
+                settleLine(st, st.timing.writeTimeoutMs);
+                hadTimeout = false;
+            }
+            continue;
+        }
+        if (++failures >= kMaxBlockSends) {
+            fail(st, IDS_TRANSFER_ERROR);
+            return -1;
+        }
+        sync::sleepMs(st.timing.resendPauseMs);
+    }
+    return 0;
+}
+
+}  // namespace detail
+
+int writeImage(UpdateState& st, std::uint32_t address, std::uint32_t size, std::uint32_t imageId) {
+    const ImageBytes img = loadImage(imageId);
+    // The carried program has every image and the plan never asks for more
+    // than an image holds; refuse rather than send bytes from past its end.
+    if (img.data == nullptr || size > static_cast<std::uint32_t>(img.length)) {
+        fail(st, IDS_TRANSFER_ERROR);
+        return -1;
+    }
+    st.imageData = img.data;
+    st.imageLength = size != 0 ? static_cast<std::int32_t>(size) : img.length;
+    st.window->setProgressRange(0, st.imageLength);
+    detail::recordWrite(st, address, imageId, st.imageLength);
+    return detail::writeBlocks(st, address, 0, st.imageLength, true);
+}
+
+}  // namespace ql5::engine

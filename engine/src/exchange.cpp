@@ -1,0 +1,47 @@
+#include "exchange.hpp"
+
+#include <cstdio>
+
+namespace ql5::engine::detail {
+
+void beginExchange(UpdateState& st) {
+    st.replyEvent.reset();
+    st.awaiting.store(true);
+    // An abort that came before the reset must still end the coming wait.
+    if (st.closing.load()) {
+        st.replyEvent.set();
+    }
+}
+
+Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs) {
+    Reply r;
+    const sync::WaitResult w = st.replyEvent.wait(timeoutMs);
+    if (st.closing.load()) {
+        st.awaiting.store(false);
+        r.code = kReplyAbort;
+        return r;
+    }
+    if (w == sync::WaitResult::TimedOut) {
+        r.timedOut = true;
+        return r;
+    }
+    r.code = st.replyCode.load();
+    return r;
+}
+
+void settleLine(UpdateState& st, std::uint32_t quietMs) {
+    st.awaiting.store(false);
+    sync::sleepMs(quietMs);
+    st.replyEvent.reset();
+    if (st.closing.load()) {
+        st.replyEvent.set();
+    }
+}
+
+std::string formatCounts(const char* format, int a, int b) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+}  // namespace ql5::engine::detail

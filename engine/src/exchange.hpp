@@ -1,0 +1,35 @@
+#pragma once
+// One request, one reply: how a worker opens an exchange, waits for its
+// reply, and recovers the line after a time-out. Internal to the engine.
+#include <cstdint>
+#include <string>
+
+#include "engine/engine.hpp"
+
+namespace ql5::engine::detail {
+
+inline constexpr std::int32_t kReplyAbort = 255;
+
+// Called right before a request is sent: drops a signal left pending by a
+// reply nobody waited for, and lets the dispatcher take the next reply. A
+// window that is closing keeps its abort signal.
+void beginExchange(UpdateState& st);
+
+struct Reply {
+    bool timedOut = false;
+    std::int32_t code = 0;  // replyCode, or 255 while the window is closing
+};
+
+// Waits for the reply to the request just sent. A closing window ends the
+// wait with code 255 even when the wait ran out.
+Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs);
+
+// After a time-out: stop taking replies, let a late reply to the request that
+// timed out arrive and be dropped for quietMs, then clear what it left, so it
+// cannot be taken as the answer to the request sent next.
+void settleLine(UpdateState& st, std::uint32_t quietMs);
+
+// Fills a "%d/%d" or "Data transmit  %d / %d " text.
+std::string formatCounts(const char* format, int a, int b);
+
+}  // namespace ql5::engine::detail

@@ -1,0 +1,54 @@
+// Asks whatever is on the chosen ports who it is, and accepts only the unit.
+#include <algorithm>
+
+#include "catalogue_internal.hpp"
+#include "engine/engine.hpp"
+#include "engine/images.hpp"
+#include "exchange.hpp"
+
+namespace ql5::engine {
+
+namespace {
+
+void fail(UpdateState& st, int stringId) {
+    st.window->showError(stringId);
+    st.window->restoreControls();
+}
+
+}  // namespace
+
+int identifyDevice(UpdateState& st) {
+    detail::beginExchange(st);
+    if (sendIdentityRequest(st) < 0) {
+        st.awaiting.store(false);
+        if (st.closing.load()) {
+            return -1;  // the window closed the port under us: end quietly
+        }
+        fail(st, IDS_CANT_OPEN_OUT);
+        return -1;
+    }
+    const detail::Reply r = detail::awaitReply(st, st.timing.identityTimeoutMs);
+    if (r.code == detail::kReplyAbort) {
+        return -1;
+    }
+    if (r.timedOut) {
+        detail::settleLine(st, st.timing.resendPauseMs);
+        fail(st, IDS_TIMEOUT1);
+        return -1;
+    }
+    if (r.code != 0) {
+        fail(st, IDS_ILLEGAL_DEVICE);
+        return -1;
+    }
+    setDeviceIdCopy(st.deviceId);
+    const std::array<std::uint8_t, 4> id = deviceIdCopy();
+    const bool known = std::any_of(KnownDeviceTable.begin(), KnownDeviceTable.end(),
+                                   [&](const auto& row) { return row == id; });
+    if (!known) {
+        fail(st, IDS_ILLEGAL_DEVICE);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace ql5::engine

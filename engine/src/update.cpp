@@ -1,0 +1,134 @@
+// The whole firmware update as one worker: identify, enter the update state,
+// run the flash plan, finish, and wait for the user to unplug the unit.
+#include <cstring>
+
+#include "engine/engine.hpp"
+#include "engine/images.hpp"
+#include "exchange.hpp"
+#include "write_log.hpp"
+
+namespace ql5::engine {
+
+namespace {
+
+constexpr int kPlanRows = static_cast<int>(FlashPlan.size());
+
+void fail(UpdateState& st, int stringId) {
+    st.window->showError(stringId);
+    st.window->restoreControls();
+}
+
+}  // namespace
+
+int runFlashPlan(UpdateState& st) {
+    // A row at address 0 writes the BOOT region; it runs only when the unit's
+    // BOOT stamp differs from the carried one.
+    bool hasBootRow = false;
+    for (const FlashPlanRow& row : FlashPlan) {
+        hasBootRow = hasBootRow || row.address == 0;
+    }
+    bool skipBootRows = false;
+    if (hasBootRow) {
+        std::uint8_t unitStamp[4];
+        if (readMemory(st, kStampBootAddress, 4, unitStamp) != 0) {
+            // Ending here with every control disabled would leave the user
+            // stuck; say what happened, as any other failed exchange does.
+            if (!st.closing.load()) {
+                fail(st, IDS_TRANSFER_ERROR);
+            }
+            return -1;
+        }
+        const ImageBytes boot = loadImage(kImageBoot);
+        st.imageData = boot.data;
+        st.imageLength = boot.length;
+        skipBootRows = boot.data != nullptr && boot.length >= static_cast<std::int32_t>(
+                                                                  kStampBootOffset + 4) &&
+                       std::memcmp(boot.data + kStampBootOffset, unitStamp, 4) == 0;
+    }
+    for (int k = 1; k <= kPlanRows; ++k) {
+        const FlashPlanRow& row = FlashPlan[static_cast<std::size_t>(k - 1)];
+        st.window->setStepCounter(detail::formatCounts("%d/%d", k, kPlanRows));
+        const bool skipped = skipBootRows && row.address == 0;
+        if (skipped) {
+            continue;
+        }
+        if (row.operation == kOperationErase) {
+            if (eraseRegion(st, row.address, row.size) != 0) {
+                return -1;
+            }
+        } else if (row.operation == kOperationWrite) {
+            if (writeImage(st, row.address, row.size, row.resourceId) != 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+void updateWorker(UpdateState& st) {
+    st.window->setStepCounter(detail::formatCounts("0/%d", kPlanRows, 0));
+    if (identifyDevice(st) != 0) {
+        return;
+    }
+    stampModelId();
+
+    detail::beginExchange(st);
+    (void)sendBeginUpdate(st);
+    st.window->setStatusLine(loadString(IDS_ERASING));
+    detail::Reply r = detail::awaitReply(st, st.timing.beginTimeoutMs);
+    if (r.code == detail::kReplyAbort) {
+        return;
+    }
+    if (r.timedOut) {
+        detail::settleLine(st, st.timing.resendPauseMs);
+        fail(st, IDS_TIMEOUT1);
+        return;
+    }
+    st.window->setStatusLine("");
+    if (r.code == 11) {
+        fail(st, IDS_USE_UPDATE_MODE);
+        return;
+    }
+    if (r.code != 0) {
+        fail(st, IDS_TRANSFER_ERROR);
+        return;
+    }
+    sync::sleepMs(st.timing.beginPauseMs);
+
+    detail::startRunLog(st);
+    if (runFlashPlan(st) != 0) {
+        return;
+    }
+    // Acknowledgements carry no sequence number: when one may have been taken
+    // for the wrong block, the flash is read back before the unit is told to
+    // finish, so completion is never reported over flash that differs.
+    if (detail::runHadAnomaly(st) && detail::verifyWrittenImages(st) != 0) {
+        return;
+    }
+
+    detail::beginExchange(st);
+    (void)sendFinish(st);
+    r = detail::awaitReply(st, st.timing.finishTimeoutMs);
+    if (r.code == detail::kReplyAbort) {
+        return;
+    }
+    if (r.timedOut) {
+        detail::settleLine(st, st.timing.resendPauseMs);
+        fail(st, IDS_TRANSFER_ERROR);
+        return;
+    }
+    // Any reply to the finish command counts, whatever its code.
+
+    st.window->setStatusLine(loadString(IDS_UNPLUG));
+    do {
+        sync::sleepMs(st.timing.unplugPollMs);
+        if (st.closing.load()) {
+            return;  // nobody is left to tell
+        }
+    } while (st.window->discoverPorts() == 1);
+    st.window->setStatusLine(loadString(IDS_UPDATE_COMPLETED));
+    st.window->restoreControls();
+    st.window->enableActions(false);
+}
+
+}  // namespace ql5::engine

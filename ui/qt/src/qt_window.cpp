@@ -237,7 +237,9 @@ bool QtWindow::itemReadOnly(int id) const {
 }
 
 int QtWindow::focusedItem() const {
-    QWidget* f = QApplication::focusWidget();
+    // The control that has the focus within this window, also while
+    // another window is active.
+    QWidget* f = widget_->focusWidget();
     for (const auto& [id, w] : items_) {
         if (w == f) return id;
     }

@@ -29,23 +29,32 @@ std::uint32_t CDxMTimer::Start(std::uint32_t delayMs, mm::LPTIMECALLBACK callbac
         callback = &CDxMTimer::DefaultTimerCallback;
         user = reinterpret_cast<mm::DWORD_PTR>(this);
     }
-    timerId_ = mm::timeSetEvent(delayMs, caps_.wPeriodMin, callback, user, mm::TIME_PERIODIC);
-    if (timerId_ == 0 && periodBegun) {
+    std::uint32_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(idMutex_);
+        id = mm::timeSetEvent(delayMs, caps_.wPeriodMin, callback, user, mm::TIME_PERIODIC);
+        timerId_.store(id);
+    }
+    if (id == 0 && periodBegun) {
         // No event will run to carry this period, and Stop ends one only
         // with an event: end it here so begins and ends stay paired.
         mm::timeEndPeriod(caps_.wPeriodMin);
     }
-    return timerId_;
+    return id;
 }
 
 int CDxMTimer::Stop() {
-    if (timerId_ != 0) {
+    std::uint32_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(idMutex_);
+        id = timerId_.exchange(0);
+    }
+    if (id != 0) {
         // Waits for a tick that is running (unless this is that tick), so
         // nothing a tick reads is freed under it once Stop has returned.
-        mm::timeKillEvent(timerId_);
+        mm::timeKillEvent(id);
         mm::timeEndPeriod(caps_.wPeriodMin);
     }
-    timerId_ = 0;
     return 1;
 }
 

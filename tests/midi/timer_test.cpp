@@ -160,6 +160,8 @@ TEST(TimerTest, StopFromInsideATickReturnsAndEndsTheTimer) {
     probe.stopAt = 3;
     ASSERT_NE(timer.Start(1, &probeTick, reinterpret_cast<mm::DWORD_PTR>(&probe)), 0u);
     ASSERT_TRUE(waitFor([&] { return probe.stopReturned.load() == 1; }));
+    // The stopping tick still finishes after Stop returned inside it.
+    ASSERT_TRUE(waitFor([&] { return !probe.inTick.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(probe.ticks.load(), 3);
     EXPECT_EQ(timer.timerId(), 0u);

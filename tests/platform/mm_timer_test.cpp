@@ -113,6 +113,8 @@ TEST(MmTimerTest, KillFromTheEventsOwnTickReturnsAtOnce) {
                                          mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.selfKillResult.load() == mm::TIMERR_NOERROR; }));
+    // The tick that killed its event still returns after that; its last
+    // store to `t` is selfKillResult, so nothing touches `t` after this.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(t.count.load(), 4);
 }

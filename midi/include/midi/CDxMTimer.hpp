@@ -1,6 +1,8 @@
 #pragma once
 // The platform's periodic multimedia timer at its finest period.
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/mm/mmsystem.hpp"
 
@@ -21,15 +23,21 @@ public:
     // (unless called from a tick of this timer, which then finishes).
     int Stop();
 
+    // A derived class that overrides this must call Stop() in its own
+    // destructor: by the time ~CDxMTimer stops the event, the override is gone.
     virtual void OnTimerTick() {}
 
-    std::uint32_t timerId() const { return timerId_; }
+    std::uint32_t timerId() const { return timerId_.load(); }
     const mm::TIMECAPS& caps() const { return caps_; }
 
 private:
     static void DefaultTimerCallback(mm::UINT id, mm::UINT msg, mm::DWORD_PTR user,
                                      mm::DWORD_PTR r1, mm::DWORD_PTR r2);
-    std::uint32_t timerId_ = 0;
+    // A tick may call Stop() as soon as the event exists, possibly before
+    // Start has stored its id: idMutex_ covers "set the event, store the id"
+    // and Stop's taking of the id. It is never held while waiting for a tick.
+    std::mutex idMutex_;
+    std::atomic<std::uint32_t> timerId_{0};
     mm::TIMECAPS caps_{};
 };
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace ql5::instances {
@@ -15,6 +16,19 @@ namespace ql5::instances {
 // binding is atomic, a second bind of the name fails with EADDRINUSE, and
 // the kernel drops the name when the last descriptor closes, also when the
 // process is killed. Nothing is left behind in the file system.
+
+namespace {
+std::mutex scopeMutex;
+std::string& scopeText() {
+    static std::string scope;
+    return scope;
+}
+}  // namespace
+
+void NamedMarker::setScope(const std::string& scope) {
+    std::lock_guard<std::mutex> lock(scopeMutex);
+    scopeText() = scope;
+}
 
 NamedMarker::~NamedMarker() { close(); }
 
@@ -43,7 +57,12 @@ NamedMarker NamedMarker::create(const std::string& name) {
     addr.sun_family = AF_UNIX;
     // Leading zero byte: the abstract namespace. The user id keeps the
     // names of different users apart, as a per-log-on name would.
-    const std::string full = "ql5-instance/" + std::to_string(::getuid()) + "/" + name;
+    std::string full = "ql5-instance/" + std::to_string(::getuid()) + "/";
+    {
+        std::lock_guard<std::mutex> lock(scopeMutex);
+        if (!scopeText().empty()) full += scopeText() + "/";
+    }
+    full += name;
     if (full.size() + 1 > sizeof addr.sun_path) return marker;  // Failed
     addr.sun_path[0] = '\0';
     std::memcpy(addr.sun_path + 1, full.data(), full.size());

@@ -24,6 +24,10 @@ public:
 
     static NamedMarker create(const std::string& name);
 
+    // Markers made after this call live in a namespace of their own (tests
+    // that run beside real copies of the program); empty: the common one.
+    static void setScope(const std::string& scope);
+
     Outcome outcome() const { return outcome_; }
     bool held() const { return fd_ >= 0; }
     // Gives the name up (a marker that was not made: nothing happens).

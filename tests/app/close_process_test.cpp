@@ -1,0 +1,60 @@
+// Closing the window while a worker waits: the process ends promptly and
+// normally, and shows no message.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+
+#include "probe_process.hpp"
+#include "ui/resource.hpp"
+
+namespace ql5 {
+namespace {
+
+using test::ProbeProcess;
+
+struct Case {
+    const char* name;
+    const char* faults;
+    int command;
+    const char* closeAfter;
+};
+
+class CloseProcessTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CloseProcessTest, ProcessEndsWithinASecondWithoutAMessage) {
+    const Case& c = GetParam();
+    ProbeProcess p(QL5_APP_PROBE, {{"QL5_PROBE_FAULTS", c.faults},
+                                     {"QL5_PROBE_SCOPE", "close-test-" + std::to_string(::getpid())}});
+    ASSERT_TRUE(p.started());
+    std::vector<std::string> lines;
+    ASSERT_TRUE(p.readUntil("TITLE\t", 20000, &lines));
+    p.send("click " + std::to_string(c.command));
+    p.send(std::string("close-after ") + c.closeAfter);
+    ASSERT_TRUE(p.readUntil("CLOSING", 60000, &lines));
+    const auto closing = std::chrono::steady_clock::now();
+    const auto status = p.wait(1000);
+    const auto took = std::chrono::steady_clock::now() - closing;
+    ASSERT_TRUE(status.has_value()) << "still running a second after the close";
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(WIFEXITED(*status)) << "ended by a signal";
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    while (auto line = p.readLine(100)) lines.push_back(*line);
+    for (const auto& l : lines) {
+        EXPECT_NE(l.rfind("BOX", 0), 0u) << l;
+        EXPECT_NE(l, "NOREQUEST");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, CloseProcessTest,
+    ::testing::Values(Case{"Identity", "identity#*:ignore", ui::IDOK, "identity 1"},
+                      Case{"Erase", "erase#*:ignore", ui::IDOK, "erase 1"},
+                      Case{"Write", "write#2-:ignore", ui::IDOK, "write 2"},
+                      Case{"Unplug", "", ui::IDOK, "finish 1"},
+                      Case{"CheckRead", "read#*:ignore", ui::IDC_VERSIONCHECK, "read 1"},
+                      Case{"CheckPresetRead", "read#2-:ignore", ui::IDC_VERSIONCHECK, "read 2"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace ql5

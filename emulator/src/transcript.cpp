@@ -14,12 +14,33 @@ void Transcript::add(Direction direction, const std::uint8_t* bytes, std::size_t
     e.direction = direction;
     e.kind = classify({bytes, count});
     e.length = count;
-    std::lock_guard lock(mutex_);
-    if (!enabled_) return;
-    const std::size_t keep = maxBytes_ == 0 || count <= maxBytes_ ? count : maxBytes_;
-    e.bytes.assign(bytes, bytes + keep);
+    e.bytes.assign(bytes, bytes + count);
     e.note = std::move(note);
-    entries_.push_back(std::move(e));
+    append(std::move(e));
+}
+
+void Transcript::append(TranscriptEntry e) {
+    std::shared_ptr<Listener> listener;
+    {
+        std::lock_guard lock(mutex_);
+        if (!enabled_) return;
+        listener = listener_;
+        if (maxBytes_ != 0 && e.bytes.size() > maxBytes_) {
+            // The listener still sees the whole message; only what is kept
+            // is cut.
+            TranscriptEntry kept = e;
+            kept.bytes.resize(maxBytes_);
+            entries_.push_back(std::move(kept));
+        } else {
+            entries_.push_back(e);
+        }
+    }
+    if (listener && *listener) (*listener)(e);
+}
+
+void Transcript::setListener(Listener listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::make_shared<Listener>(std::move(listener));
 }
 
 void Transcript::addEvent(std::string note) {
@@ -27,9 +48,7 @@ void Transcript::addEvent(std::string note) {
     e.time = std::chrono::steady_clock::now();
     e.direction = Direction::Event;
     e.note = std::move(note);
-    std::lock_guard lock(mutex_);
-    if (!enabled_) return;
-    entries_.push_back(std::move(e));
+    append(std::move(e));
 }
 
 std::vector<TranscriptEntry> Transcript::entries() const {

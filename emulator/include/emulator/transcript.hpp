@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,6 +41,12 @@ public:
              std::string note = {});
     void addEvent(std::string note);
 
+    // Called with every new entry, after it was added, on the thread that
+    // added it (the standalone program prints from here). Must not call
+    // back into the transcript.
+    using Listener = std::function<void(const TranscriptEntry&)>;
+    void setListener(Listener listener);
+
     std::vector<TranscriptEntry> entries() const;
     std::size_t size() const;
     void clear();
@@ -62,6 +70,9 @@ private:
     std::chrono::steady_clock::time_point origin_;
     std::size_t maxBytes_;
     bool enabled_ = true;
+    std::shared_ptr<Listener> listener_;
+
+    void append(TranscriptEntry e);
 };
 
 }  // namespace ql5::emulator

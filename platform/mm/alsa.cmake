@@ -8,6 +8,7 @@ endif()
 if(ALSA_FOUND AND TARGET ql5_platform_mm)
   target_sources(ql5_platform_mm PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/src/alsa_driver.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/src/alsa_port_rules.cpp
     ${CMAKE_CURRENT_LIST_DIR}/src/alsa_rawmidi_ports.cpp
     ${CMAKE_CURRENT_LIST_DIR}/src/alsa_seq_codec.cpp
     ${CMAKE_CURRENT_LIST_DIR}/src/alsa_seq_ports.cpp)

@@ -125,7 +125,7 @@ std::size_t shortLength(std::uint8_t status) {
 }
 
 class Harness {
-public:
+  public:
     Harness(bool alwaysAttach, std::size_t capacityLimit)
         : alwaysAttach_(alwaysAttach), capacityLimit_(capacityLimit) {}
 
@@ -160,7 +160,7 @@ public:
               "dropped bytes other than data bytes without a status");
     }
 
-private:
+  private:
     void attachNew(std::uint8_t control) {
         capacity_ = 1 + (control + attachCount_++) % capacityLimit_;
         buffer_ = std::make_unique<std::uint8_t[]>(capacity_);
@@ -204,8 +204,10 @@ private:
         check(n >= 1 && n <= capacity_, "recorded count outside 1..capacity");
         const std::uint8_t* bytes = buffer_.get();
         for (std::size_t i = 0; i < n; ++i) check(bytes[i] < 0xF8, "real-time byte in a buffer");
-        check(bytes[0] == 0xF0 || continuing_, "a buffer that starts no message and continues none");
-        for (std::size_t i = 1; i + 1 < n; ++i) check(isData(bytes[i]), "status byte inside a buffer");
+        check(bytes[0] == 0xF0 || continuing_,
+              "a buffer that starts no message and continues none");
+        for (std::size_t i = 1; i + 1 < n; ++i)
+            check(isData(bytes[i]), "status byte inside a buffer");
         if (n > 1) {
             check(isData(bytes[n - 1]) || (bytes[n - 1] == 0xF7 && event.end == End::Complete),
                   "last byte of a buffer");

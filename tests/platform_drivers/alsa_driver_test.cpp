@@ -24,9 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 bool haveSequencer() { return ::access("/dev/snd/seq", R_OK | W_OK) == 0; }
 
-#define SKIP_WITHOUT_SEQUENCER()                                                         \
-    if (!haveSequencer())                                                                \
-    GTEST_SKIP() << "needs the ALSA sequencer (/dev/snd/seq, module snd-seq); this "     \
+#define SKIP_WITHOUT_SEQUENCER()                                                     \
+    if (!haveSequencer())                                                            \
+    GTEST_SKIP() << "needs the ALSA sequencer (/dev/snd/seq, module snd-seq); this " \
                     "machine has none"
 
 constexpr char kUnitClient[] = "QL5 Test Unit";
@@ -35,7 +35,7 @@ constexpr char kUnitOut[] = "QL5 Test Unit MIDI out";
 
 // What the test's unit receives, with the size of every piece.
 class UnitRecorder {
-public:
+  public:
     void onReceived(const std::uint8_t* bytes, std::size_t count) {
         std::lock_guard<std::mutex> lock(mutex_);
         bytes_.insert(bytes_.end(), bytes, bytes + count);
@@ -55,7 +55,7 @@ public:
         return pieces_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::uint8_t> bytes_;
@@ -104,8 +104,7 @@ TEST(AlsaDriver, IndexPastTheEndIsABadDevice) {
     test::RecordingStream stream;
     std::unique_ptr<DriverInput> input;
     std::unique_ptr<DriverOutput> output;
-    EXPECT_EQ(driver->openInput(driver->inputCount() + 1000, stream, input),
-              MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(driver->openInput(driver->inputCount() + 1000, stream, input), MMSYSERR_BADDEVICEID);
     EXPECT_EQ(driver->openOutput(0xFFFFFFFFu, output), MMSYSERR_BADDEVICEID);
 }
 
@@ -115,12 +114,13 @@ TEST(AlsaSeqClient, CannotBeMadeWithoutASequencer) {
 }
 
 class AlsaWithSequencer : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SKIP_WITHOUT_SEQUENCER();
-        unit_ = AlsaSeqClient::create(
-            kUnitClient, kUnitIn, kUnitOut,
-            [this](const std::uint8_t* bytes, std::size_t count) { received_.onReceived(bytes, count); });
+        unit_ = AlsaSeqClient::create(kUnitClient, kUnitIn, kUnitOut,
+                                      [this](const std::uint8_t* bytes, std::size_t count) {
+                                          received_.onReceived(bytes, count);
+                                      });
         ASSERT_NE(unit_, nullptr);
     }
 

@@ -25,7 +25,7 @@
 namespace ql5::test {
 
 class TempFolder {
-public:
+  public:
     TempFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "ql5-fifo-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -37,7 +37,7 @@ public:
     }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -48,7 +48,7 @@ inline void makeFifo(const std::string& path) {
 // Copies every byte readable from `from` into `to` until destroyed. Opens its
 // read end at once, so the host can open `from` for writing right after.
 class FifoLoop {
-public:
+  public:
     FifoLoop(const std::string& from, const std::string& to) {
         in_ = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         // Read-write, so the open neither blocks nor fails before the host
@@ -65,7 +65,7 @@ public:
     }
     std::size_t copied() const { return copied_.load(); }
 
-private:
+  private:
     void run() {
         std::uint8_t buffer[512];
         while (!stop_.load()) {
@@ -98,7 +98,7 @@ private:
 
 // Records every byte a driver pushes, and how the bytes were split.
 class RecordingStream final : public mm::InputStream {
-public:
+  public:
     void pushBytes(const std::uint8_t* bytes, std::size_t count) override {
         std::lock_guard<std::mutex> lock(mutex_);
         bytes_.insert(bytes_.end(), bytes, bytes + count);
@@ -129,7 +129,7 @@ public:
         return longErrors_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::uint8_t> bytes_;
@@ -142,7 +142,8 @@ private:
 inline std::vector<std::uint8_t> writeBlockSizedSysEx(std::size_t total = 4700) {
     std::vector<std::uint8_t> message(total);
     message.front() = 0xF0;
-    for (std::size_t i = 1; i + 1 < total; ++i) message[i] = static_cast<std::uint8_t>((i * 37) & 0x7F);
+    for (std::size_t i = 1; i + 1 < total; ++i)
+        message[i] = static_cast<std::uint8_t>((i * 37) & 0x7F);
     message.back() = 0xF7;
     return message;
 }

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 class RawStreamDriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         toDevice_ = folder_.file("to-device");
         fromDevice_ = folder_.file("from-device");
@@ -237,9 +237,9 @@ TEST_F(RawStreamDriverTest, ShortMessagesGoOutWithTheirLength) {
     std::unique_ptr<DriverOutput> output;
     ASSERT_EQ(driver->openInput(0, stream, input), MMSYSERR_NOERROR);
     ASSERT_EQ(driver->openOutput(0, output), MMSYSERR_NOERROR);
-    EXPECT_EQ(output->sendShort(0x007F4090u), MMSYSERR_NOERROR);  // note on: 3 bytes
-    EXPECT_EQ(output->sendShort(0x000005C1u), MMSYSERR_NOERROR);  // program change: 2
-    EXPECT_EQ(output->sendShort(0x000000F8u), MMSYSERR_NOERROR);  // clock: 1
+    EXPECT_EQ(output->sendShort(0x007F4090u), MMSYSERR_NOERROR);     // note on: 3 bytes
+    EXPECT_EQ(output->sendShort(0x000005C1u), MMSYSERR_NOERROR);     // program change: 2
+    EXPECT_EQ(output->sendShort(0x000000F8u), MMSYSERR_NOERROR);     // clock: 1
     EXPECT_EQ(output->sendShort(0x00000040u), MMSYSERR_INVALPARAM);  // no status
     EXPECT_EQ(output->sendShort(0x000000F0u), MMSYSERR_INVALPARAM);  // SysEx is no short one
     ASSERT_TRUE(stream.waitForBytes(6, 2s));

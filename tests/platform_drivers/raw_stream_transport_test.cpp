@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 class RawStreamTransportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         toDevice_ = folder_.file("to-device");
         fromDevice_ = folder_.file("from-device");

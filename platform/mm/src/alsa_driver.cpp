@@ -7,20 +7,17 @@
 #include <vector>
 
 #include "alsa_ports.hpp"
+#include "platform/mm/alsa_port_rules.hpp"
 
 namespace ql5::mm {
 namespace alsa {
 namespace {
 
-// The core cuts names to 31 characters; this only keeps a broken client's
-// name from growing without limit.
-constexpr std::size_t kMaxName = 255;
+// Names from the sequencer are at most 64 bytes; this only keeps a broken
+// client's name from growing without limit.
+constexpr std::size_t kMaxName = kMaxPortName;
 
-// snd-seq-midi numbers the sequencer ports of a card's rawmidi devices as
-// device * (256 / SNDRV_RAWMIDI_DEVICES) + subdevice.
-constexpr int kSeqPortsPerRawMidiDevice = 256 / 8;
-
-enum class Direction { Input, Output };
+using Direction = PortDirection;
 
 struct SeqPort {
     SeqAddress address;
@@ -31,34 +28,6 @@ struct SeqPort {
 std::string boundedName(const char* text) {
     if (text == nullptr) return {};
     return std::string(text, ::strnlen(text, kMaxName));
-}
-
-// USB cards name their ports after the product ("Tarvik QL-5 MIDI 1") under a
-// client of the product's name; user-space clients often call their ports
-// just "in" and "out". The port name alone where it already starts with the
-// client's name, otherwise both, so every name carries the product name.
-std::string portName(const std::string& client, const std::string& port) {
-    std::string name;
-    if (!client.empty() && port.compare(0, client.size(), client) == 0) {
-        name = port;
-    } else if (client.empty()) {
-        name = port;
-    } else if (port.empty()) {
-        name = client;
-    } else {
-        name = client + " " + port;
-    }
-    if (name.size() > kMaxName) name.resize(kMaxName);
-    return name;
-}
-
-bool listable(unsigned int capability, unsigned int type, Direction direction) {
-    if ((type & SND_SEQ_PORT_TYPE_MIDI_GENERIC) == 0) return false;
-    if (capability & SND_SEQ_PORT_CAP_NO_EXPORT) return false;
-    const unsigned int needed =
-        direction == Direction::Input ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ
-                                      : SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
-    return (capability & needed) == needed;
 }
 
 // The ports in (client, port) order, which is the order the sequencer gives
@@ -82,15 +51,15 @@ std::vector<SeqPort> listPorts(snd_seq_t* seq, Direction direction) {
         snd_seq_port_info_set_client(port, clientId);
         snd_seq_port_info_set_port(port, -1);
         while (snd_seq_query_next_port(seq, port) >= 0) {
-            if (!listable(snd_seq_port_info_get_capability(port),
-                          snd_seq_port_info_get_type(port), direction)) {
+            if (!listablePort(snd_seq_port_info_get_capability(port),
+                              snd_seq_port_info_get_type(port), direction)) {
                 continue;
             }
             SeqPort entry;
             entry.address.client = clientId;
             entry.address.port = snd_seq_port_info_get_port(port);
             entry.card = card;
-            entry.name = portName(clientName, boundedName(snd_seq_port_info_get_name(port)));
+            entry.name = portDisplayName(clientName, boundedName(snd_seq_port_info_get_name(port)));
             ports.push_back(std::move(entry));
         }
     }
@@ -107,9 +76,11 @@ std::vector<SeqPort> listPorts(snd_seq_t* seq, Direction direction) {
 // through the sequencer.
 bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
                 const std::string& seqPortName) {
-    if (port.card < 0 || port.address.port < 0) return false;
-    const int device = port.address.port / kSeqPortsPerRawMidiDevice;
-    const int subdevice = port.address.port % kSeqPortsPerRawMidiDevice;
+    if (port.card < 0) return false;
+    const RawMidiSlot slot = rawMidiSlotFor(port.address.port);
+    if (slot.device < 0) return false;
+    const int device = slot.device;
+    const int subdevice = slot.subdevice;
     char name[32];
     std::snprintf(name, sizeof name, "hw:%d", port.card);
     snd_ctl_t* control = nullptr;
@@ -127,8 +98,7 @@ bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
             static_cast<int>(snd_rawmidi_info_get_subdevices_count(info)) > subdevice) {
             const std::string subName = boundedName(snd_rawmidi_info_get_subdevice_name(info));
             const std::string devName = boundedName(snd_rawmidi_info_get_name(info));
-            found = (!subName.empty() && seqPortName == subName) ||
-                    (!devName.empty() && seqPortName.compare(0, devName.size(), devName) == 0);
+            found = rawMidiNamesMatch(seqPortName, subName, devName);
         }
         snd_rawmidi_info_free(info);
     }
@@ -138,7 +108,7 @@ bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
 }
 
 class AlsaDriver final : public Driver {
-public:
+  public:
     ~AlsaDriver() override {
         if (seq_ != nullptr) snd_seq_close(seq_);
     }
@@ -184,10 +154,10 @@ public:
             const MMRESULT result = openRawMidiOutput(raw, port);
             if (result != MMSYSERR_ALLOCATED) return result;
         }
-        return openSeqOutput(target.address, port);
+        return openSeqOutput(target.address, target.card >= 0, port);
     }
 
-private:
+  private:
     std::vector<SeqPort> ports(Direction direction) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!ensureOpen()) return {};

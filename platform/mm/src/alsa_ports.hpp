@@ -11,6 +11,7 @@
 
 #include "platform/mm/alsa_seq_codec.hpp"
 #include "platform/mm/driver.hpp"
+#include "platform/mm/wire_pacer.hpp"
 
 namespace ql5::mm::alsa {
 
@@ -45,15 +46,26 @@ MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
 MMRESULT openRawMidiOutput(const RawMidiAddress& address, std::unique_ptr<DriverOutput>& port);
 MMRESULT openSeqInput(const SeqAddress& source, InputStream& stream,
                       std::unique_ptr<DriverInput>& port);
-MMRESULT openSeqOutput(const SeqAddress& destination, std::unique_ptr<DriverOutput>& port);
+// paced: the destination is a card's port, behind the kernel's
+// sequencer-to-MIDI bridge (see cardBridgePacer()).
+MMRESULT openSeqOutput(const SeqAddress& destination, bool paced,
+                       std::unique_ptr<DriverOutput>& port);
+
+// The bridge from the sequencer to a card's rawmidi device copies each event
+// into the device's 4 KiB buffer and drops it, without telling the sender,
+// when it does not fit. Events are therefore never sent further ahead of the
+// wire than the buffer holds (less room for the short answers the reply
+// dispatcher may send in between), at MIDI's own 3,125 bytes per second, the
+// slowest rate a MIDI device takes bytes at.
+inline WirePacer cardBridgePacer() { return WirePacer(4096 - 512, 3125.0); }
 
 // Sends one message from `sourcePort` of `seq` to that port's subscribers: a
 // SysEx message (F0 first) in pieces of at most kSeqSysExChunk bytes, anything
-// else as the short messages the coder makes of it. Each event is retried
-// while the sequencer's pools are full, until `deadline`. Every alsa-lib
-// result is checked; 0 or a negative errno.
+// else as the short messages the coder makes of it. Each event waits for the
+// pacer (when given), and is retried while the sequencer's pools are full,
+// until `deadline`. Every alsa-lib result is checked; 0 or a negative errno.
 int sendSeqMessage(snd_seq_t* seq, int sourcePort, const std::uint8_t* bytes, std::size_t count,
-                   std::chrono::steady_clock::time_point deadline);
+                   std::chrono::steady_clock::time_point deadline, WirePacer* pacer = nullptr);
 
 // Calls onEvent for every event waiting on `seq` (non-blocking handle), after
 // waiting at most timeoutMs for the first. Returns false when the handle

@@ -48,7 +48,7 @@ int waitFor(snd_rawmidi_t* handle, short events, int timeoutMs) {
 }
 
 class RawMidiInput final : public DriverInput {
-public:
+  public:
     RawMidiInput(snd_rawmidi_t* handle, InputStream& stream) : handle_(handle), stream_(stream) {
         reader_ = std::thread([this] { run(); });
     }
@@ -59,7 +59,7 @@ public:
         snd_rawmidi_close(handle_);
     }
 
-private:
+  private:
     void run() {
         std::uint8_t buffer[kReadChunk];
         while (!stopping_.load()) {
@@ -82,7 +82,7 @@ private:
 };
 
 class RawMidiOutput final : public DriverOutput {
-public:
+  public:
     explicit RawMidiOutput(snd_rawmidi_t* handle) : handle_(handle) {}
     ~RawMidiOutput() override { snd_rawmidi_close(handle_); }
 
@@ -99,7 +99,7 @@ public:
         return writeWhole(bytes, count);
     }
 
-private:
+  private:
     // The handle is non-blocking so that the write can be bounded in time:
     // a blocking write to a device that stopped reading would never return.
     // The lock keeps concurrent senders' messages whole on the wire.

@@ -47,8 +47,8 @@ std::size_t SeqEventDecoder::append(const snd_seq_event_t& event, std::vector<st
     snd_seq_event_t copy = event;
     const long got = snd_midi_event_decode(coder_, bytes, sizeof bytes, &copy);
     if (got <= 0) return 0;  // -ENOENT: not a MIDI event
-    const auto length = static_cast<std::size_t>(got) > sizeof bytes ? sizeof bytes
-                                                                      : static_cast<std::size_t>(got);
+    const auto length =
+        static_cast<std::size_t>(got) > sizeof bytes ? sizeof bytes : static_cast<std::size_t>(got);
     out.insert(out.end(), bytes, bytes + length);
     return length;
 }

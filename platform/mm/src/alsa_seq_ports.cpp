@@ -45,8 +45,9 @@ using Clock = std::chrono::steady_clock;
 // offer the event again.
 bool worthRetrying(int result) { return result == -EAGAIN || result == -ENOMEM; }
 
-int outputEvent(snd_seq_t* seq, int sourcePort, snd_seq_event_t& event,
-                Clock::time_point deadline) {
+int outputEvent(snd_seq_t* seq, int sourcePort, snd_seq_event_t& event, std::size_t length,
+                Clock::time_point deadline, WirePacer* pacer) {
+    if (pacer != nullptr) pacer->take(length);
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(sourcePort));
     snd_seq_ev_set_subs(&event);
     snd_seq_ev_set_direct(&event);
@@ -62,14 +63,15 @@ int outputEvent(snd_seq_t* seq, int sourcePort, snd_seq_event_t& event,
 }  // namespace
 
 int sendSeqMessage(snd_seq_t* seq, int sourcePort, const std::uint8_t* bytes, std::size_t count,
-                   Clock::time_point deadline) {
+                   Clock::time_point deadline, WirePacer* pacer) {
     if (seq == nullptr || bytes == nullptr || count == 0) return -EINVAL;
     if (bytes[0] == 0xF0) {
         for (std::size_t offset = 0; offset < count; offset += kSeqSysExChunk) {
             const std::size_t length = std::min(kSeqSysExChunk, count - offset);
             snd_seq_event_t event;
             makeSysExPieceEvent(bytes + offset, length, event);
-            if (const int result = outputEvent(seq, sourcePort, event, deadline); result < 0) {
+            if (const int result = outputEvent(seq, sourcePort, event, length, deadline, pacer);
+                result < 0) {
                 return result;
             }
         }
@@ -91,7 +93,10 @@ int sendSeqMessage(snd_seq_t* seq, int sourcePort, const std::uint8_t* bytes, st
             break;
         }
         offset += static_cast<std::size_t>(used);
-        if (event.type != SND_SEQ_EVENT_NONE) status = outputEvent(seq, sourcePort, event, deadline);
+        if (event.type != SND_SEQ_EVENT_NONE) {
+            status = outputEvent(seq, sourcePort, event, static_cast<std::size_t>(used), deadline,
+                                 pacer);
+        }
     }
     snd_midi_event_free(coder);
     return status;
@@ -129,7 +134,7 @@ namespace {
 // A sequencer client of our own with one port, connected to the device's
 // port; closing the client removes the port and its connection.
 class SeqClient {
-public:
+  public:
     ~SeqClient() {
         if (seq_ != nullptr) snd_seq_close(seq_);
     }
@@ -142,9 +147,9 @@ public:
         }
         if ((result = snd_seq_set_client_name(seq_, kClientName)) < 0) return result;
         // The port is ours alone: others neither list it nor connect to it.
-        result = snd_seq_create_simple_port(seq_, portName,
-                                            capabilities | SND_SEQ_PORT_CAP_NO_EXPORT,
-                                            SND_SEQ_PORT_TYPE_APPLICATION);
+        result =
+            snd_seq_create_simple_port(seq_, portName, capabilities | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                       SND_SEQ_PORT_TYPE_APPLICATION);
         if (result < 0) return result;
         port_ = result;
         return 0;
@@ -153,13 +158,13 @@ public:
     snd_seq_t* handle() const { return seq_; }
     int port() const { return port_; }
 
-private:
+  private:
     snd_seq_t* seq_ = nullptr;
     int port_ = -1;
 };
 
 class SeqInput final : public DriverInput {
-public:
+  public:
     SeqInput(std::unique_ptr<SeqClient> client, SeqAddress source, InputStream& stream)
         : client_(std::move(client)), source_(source), stream_(stream) {
         reader_ = std::thread([this] { run(); });
@@ -170,7 +175,7 @@ public:
         reader_.join();
     }
 
-private:
+  private:
     void run() {
         std::vector<std::uint8_t> bytes;
         bytes.reserve(kSeqSysExChunk);
@@ -197,8 +202,10 @@ private:
 };
 
 class SeqOutput final : public DriverOutput {
-public:
-    explicit SeqOutput(std::unique_ptr<SeqClient> client) : client_(std::move(client)) {}
+  public:
+    SeqOutput(std::unique_ptr<SeqClient> client, bool paced) : client_(std::move(client)) {
+        if (paced) pacer_ = std::make_unique<WirePacer>(cardBridgePacer());
+    }
 
     MMRESULT sendLong(const std::uint8_t* bytes, std::size_t count, bool& markDone) override {
         (void)markDone;
@@ -213,17 +220,18 @@ public:
         return send(bytes, count);
     }
 
-private:
+  private:
     // The worker and the reply dispatcher may send at once; one message's
     // pieces must not interleave with another's.
     MMRESULT send(const std::uint8_t* bytes, std::size_t count) {
         std::lock_guard<std::mutex> lock(sending_);
         const int result = sendSeqMessage(client_->handle(), client_->port(), bytes, count,
-                                          Clock::now() + sendAllowance(count));
+                                          Clock::now() + sendAllowance(count), pacer_.get());
         return result < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
     }
 
     std::unique_ptr<SeqClient> client_;
+    std::unique_ptr<WirePacer> pacer_;  // guarded by sending_
     std::mutex sending_;
 };
 
@@ -249,18 +257,19 @@ MMRESULT openSeqInput(const SeqAddress& source, InputStream& stream,
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT openSeqOutput(const SeqAddress& destination, std::unique_ptr<DriverOutput>& port) {
+MMRESULT openSeqOutput(const SeqAddress& destination, bool paced,
+                       std::unique_ptr<DriverOutput>& port) {
     auto client = std::make_unique<SeqClient>();
     int result = client->open(SND_SEQ_OPEN_DUPLEX, "ql5-updater out",
                               SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
     if (result < 0) return mmResultFor(result);
     // A card port's bridge opens its rawmidi device only for a subscriber,
     // so the events go to our subscribers rather than to the port directly.
-    result = snd_seq_connect_to(client->handle(), client->port(), destination.client,
-                                destination.port);
+    result =
+        snd_seq_connect_to(client->handle(), client->port(), destination.client, destination.port);
     if (result < 0) return mmResultFor(result);
     try {
-        port = std::make_unique<SeqOutput>(std::move(client));
+        port = std::make_unique<SeqOutput>(std::move(client), paced);
     } catch (...) {
         return MMSYSERR_NOMEM;
     }

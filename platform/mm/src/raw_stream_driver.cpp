@@ -72,7 +72,7 @@ struct OpenFlags {
 };
 
 class RawInput final : public DriverInput {
-public:
+  public:
     RawInput(int fd, InputStream& stream, std::shared_ptr<OpenFlags> flags)
         : fd_(fd), stream_(stream), flags_(std::move(flags)) {
         reader_ = std::thread([this] { run(); });
@@ -85,7 +85,7 @@ public:
         flags_->input.store(false);
     }
 
-private:
+  private:
     void run() {
         std::uint8_t buffer[kReadChunk];
         while (!stopping_.load()) {
@@ -118,7 +118,7 @@ private:
 };
 
 class RawOutput final : public DriverOutput {
-public:
+  public:
     RawOutput(int fd, RawStreamLimits limits, std::shared_ptr<OpenFlags> flags)
         : fd_(fd), limits_(limits), flags_(std::move(flags)) {}
 
@@ -142,15 +142,15 @@ public:
         return writeWhole(bytes, count);
     }
 
-private:
+  private:
     // The worker and the reply dispatcher may send on one port at the same
     // time; the lock keeps their messages from interleaving on the wire.
     MMRESULT writeWhole(const std::uint8_t* bytes, std::size_t count) {
         std::lock_guard<std::mutex> lock(sending_);
         const auto allowance =
             limits_.baseTimeout +
-            std::chrono::milliseconds(count * 1000 / std::max<std::uint32_t>(
-                                                         limits_.minBytesPerSecond, 1));
+            std::chrono::milliseconds(count * 1000 /
+                                      std::max<std::uint32_t>(limits_.minBytesPerSecond, 1));
         const auto deadline = Clock::now() + allowance;
         std::size_t done = 0;
         while (done < count) {
@@ -186,7 +186,7 @@ private:
 };
 
 class RawStreamDriver final : public Driver {
-public:
+  public:
     RawStreamDriver(std::string name, std::string inputPath, std::string outputPath,
                     RawStreamLimits limits)
         : name_(std::move(name)),
@@ -251,7 +251,7 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-private:
+  private:
     const std::string name_;
     const std::string inputPath_;
     const std::string outputPath_;

@@ -12,7 +12,7 @@
 namespace ql5::mm {
 
 class AlsaSeqClient {
-public:
+  public:
     // Bytes received on the input port, in order, in pieces as they came
     // (a SysEx piece, or one complete short message); called on the
     // client's own thread, never after destruction has begun returning.
@@ -41,7 +41,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit AlsaSeqClient(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

@@ -21,7 +21,7 @@ inline constexpr std::size_t kSeqSysExChunk = 256;
 // written). Non-MIDI events (port announcements, echoes, queue control) add
 // nothing. Returns the number of bytes appended.
 class SeqEventDecoder {
-public:
+  public:
     SeqEventDecoder();
     ~SeqEventDecoder();
     SeqEventDecoder(const SeqEventDecoder&) = delete;
@@ -30,14 +30,14 @@ public:
     bool valid() const { return coder_ != nullptr; }
     std::size_t append(const snd_seq_event_t& event, std::vector<std::uint8_t>& out);
 
-private:
+  private:
     snd_midi_event_t* coder_ = nullptr;
 };
 
 // Encodes a complete short message (1-3 bytes with its status byte) as one
 // event. False when the bytes are no complete short message.
 class SeqEventEncoder {
-public:
+  public:
     SeqEventEncoder();
     ~SeqEventEncoder();
     SeqEventEncoder(const SeqEventEncoder&) = delete;
@@ -46,7 +46,7 @@ public:
     bool valid() const { return coder_ != nullptr; }
     bool encodeShort(const std::uint8_t* bytes, std::size_t count, snd_seq_event_t& event);
 
-private:
+  private:
     snd_midi_event_t* coder_ = nullptr;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/mm/alsa_driver.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -18,6 +20,8 @@ namespace {
 constexpr std::size_t kMaxName = kMaxPortName;
 
 using Direction = PortDirection;
+
+constexpr char kSequencerNode[] = "/dev/snd/seq";
 
 struct SeqPort {
     SeqAddress address;
@@ -185,6 +189,10 @@ class AlsaDriver final : public Driver {
     // loaded later (or a permission granted) is picked up.
     bool ensureOpen() {
         if (seq_ != nullptr) return true;
+        // alsa-lib reports a failed open on stderr, and the port lists are
+        // asked for every 500 ms while the unit is being unplugged: try only
+        // when the sequencer's device node is there for us.
+        if (::access(kSequencerNode, R_OK | W_OK) != 0) return false;
         snd_seq_t* seq = nullptr;
         if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) return false;
         if (snd_seq_set_client_name(seq, kClientName) < 0) {

@@ -228,6 +228,11 @@ Counters VirtualUnit::counters() const {
     return counters_;
 }
 
+void VirtualUnit::clearCounters() {
+    std::lock_guard lock(stateMutex_);
+    counters_ = Counters{};
+}
+
 std::chrono::nanoseconds VirtualUnit::modeledTime() const {
     return std::chrono::nanoseconds(modeledNs_.load());
 }
@@ -316,11 +321,15 @@ void VirtualUnit::transmit(const Bytes& bytes, std::string note) {
         transcript_->addEvent("send lost, unplugged: " + note);
         return;
     }
+    // Counted and recorded before the link can deliver, so whoever reacts
+    // to the message already finds it accounted for.
+    {
+        std::lock_guard lock(stateMutex_);
+        ++counters_.repliesSent;
+    }
     transcript_->add(Direction::UnitToHost, bytes.data(), bytes.size(), std::move(note));
-    link_->send(bytes.data(), bytes.size());
     addLinkTime(bytes.size());
-    std::lock_guard lock(stateMutex_);
-    ++counters_.repliesSent;
+    link_->send(bytes.data(), bytes.size());
 }
 
 void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {

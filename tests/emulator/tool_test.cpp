@@ -242,3 +242,43 @@ TEST_F(Tool, FinishInsideASessionRemovesTheFifos) {
 
 }  // namespace
 }  // namespace ql5::emulator::testing
+
+namespace ql5::emulator::testing {
+namespace {
+
+// Only where a sequencer exists (a desktop, not a container): the program
+// must come up as a client whose ports carry the unit's name.
+TEST(ToolAlsa, AppearsAsASequencerClientNamedLikeTheUnit) {
+    if (::access("/dev/snd/seq", R_OK | W_OK) != 0) GTEST_SKIP() << "no ALSA sequencer here";
+    char tmpl[] = "/tmp/ql5-emulator-alsa-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string log = std::string(tmpl) + "/out.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    char* argv[] = {const_cast<char*>(QL5_EMULATOR_TOOL), const_cast<char*>("--alsa"), nullptr};
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::string out;
+    for (int i = 0; i < 300 && out.find("ALSA sequencer client") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(10ms);
+        std::ifstream in(log);
+        std::stringstream s;
+        s << in.rdbuf();
+        out = s.str();
+    }
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    fs::remove_all(tmpl);
+    EXPECT_NE(out.find("ql5-emulator: Tarvik QL-5 MIDI 1, ALSA sequencer client, in "),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace ql5::emulator::testing

@@ -196,6 +196,7 @@ TEST_F(Faults, VanishReplugsByItselfWhenConfigured) {
     cfg.faults = *parseFaultScript("identity#1:vanish", nullptr);
     make(cfg);
     EXPECT_EQ(exchange(kIdentityRequest).size(), 15U);
+    ASSERT_TRUE(unit->waitPlugged(false, 2000ms));
     ASSERT_TRUE(unit->waitPlugged(true, 2000ms));
     EXPECT_EQ(exchange(kIdentityRequest).size(), 15U);
 }

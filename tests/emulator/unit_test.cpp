@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -372,6 +373,37 @@ TEST_F(Unit, TranscriptFormatsOneLinePerMessage) {
     EXPECT_NE(reply.find("unit>host"), std::string::npos) << reply;
     EXPECT_NE(reply.find(" F0 52 00 6E 60 04 ... 06 F7"), std::string::npos) << reply;
     EXPECT_EQ(Transcript::format(entries[0], origin).find("plugged"), 27U);
+}
+
+TEST_F(Unit, TranscriptListenerSeesEveryEntryWhole) {
+    UnitConfig cfg;
+    cfg.transcriptBytesPerEntry = 8;
+    make(cfg);
+    std::mutex m;
+    std::vector<TranscriptEntry> seen;
+    unit->transcript().setListener([&](const TranscriptEntry& e) {
+        std::lock_guard lock(m);
+        seen.push_back(e);
+    });
+    exchange(kIdentityRequest);
+    ASSERT_TRUE(unit->waitIdle());
+    std::lock_guard lock(m);
+    ASSERT_EQ(seen.size(), 2U);
+    EXPECT_EQ(seen[0].bytes, kIdentityRequest);
+    EXPECT_EQ(seen[1].bytes.size(), 15U);  // whole, though only 8 bytes are kept
+    EXPECT_EQ(unit->transcript().entries().back().bytes.size(), 8U);
+}
+
+TEST_F(Unit, ClearingTheCountersRestartsTheFaultOrdinals) {
+    std::string error;
+    ASSERT_TRUE(unit->setFaults("identity#1:drop", &error)) << error;
+    send(kIdentityRequest);
+    expectSilence();
+    EXPECT_EQ(exchange(kIdentityRequest).size(), 15U);
+    unit->clearCounters();
+    EXPECT_EQ(unit->counters().of(RequestKind::Any), 0U);
+    send(kIdentityRequest);
+    expectSilence();
 }
 
 TEST_F(Unit, TranscriptCanKeepOnlyTheHeadOfLongMessages) {

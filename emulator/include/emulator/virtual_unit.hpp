@@ -166,6 +166,9 @@ public:
     bool touched(std::uint32_t address, std::uint32_t length) const;
 
     Counters counters() const;
+    // Zeroes the counters, and with them the ordinals the fault rules count
+    // ("write#3" is then the third write from now on).
+    void clearCounters();
     Transcript& transcript() { return *transcript_; }
     const Transcript& transcript() const { return *transcript_; }
     // Sum of the modeled durations (device time plus link time at the

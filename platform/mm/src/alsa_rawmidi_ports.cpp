@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "alsa_ports.hpp"
+#include "platform/mm/sysex_tracker.hpp"
 #include "short_message.hpp"
 
 namespace ql5::mm::alsa {
@@ -20,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 1024;
 constexpr int kMaxDescriptors = 8;
+constexpr std::size_t kInputBufferSize = 65536;
 
 void deviceName(const RawMidiAddress& address, char (&name)[48]) {
     std::snprintf(name, sizeof name, "hw:%d,%d,%d", address.card, address.device,
@@ -47,6 +49,18 @@ int waitFor(snd_rawmidi_t* handle, short events, int timeoutMs) {
     return (revents & events) ? 1 : 0;
 }
 
+int growInputBuffer(snd_rawmidi_t* handle) {
+    snd_rawmidi_params_t* params = nullptr;
+    int result = snd_rawmidi_params_malloc(&params);
+    if (result < 0) return result;
+    if ((result = snd_rawmidi_params_current(handle, params)) >= 0 &&
+        (result = snd_rawmidi_params_set_buffer_size(handle, params, kInputBufferSize)) >= 0) {
+        result = snd_rawmidi_params(handle, params);
+    }
+    snd_rawmidi_params_free(params);
+    return result;
+}
+
 class RawMidiInput final : public DriverInput {
   public:
     RawMidiInput(snd_rawmidi_t* handle, InputStream& stream) : handle_(handle), stream_(stream) {
@@ -62,21 +76,38 @@ class RawMidiInput final : public DriverInput {
   private:
     void run() {
         std::uint8_t buffer[kReadChunk];
+        snd_rawmidi_status_t* status = nullptr;
+        if (snd_rawmidi_status_malloc(&status) < 0) status = nullptr;
         while (!stopping_.load()) {
             const int ready = waitFor(handle_, POLLIN, kPollMilliseconds);
-            if (ready < 0) return;
+            if (ready < 0) break;
             if (ready == 0) continue;
             const ssize_t got = snd_rawmidi_read(handle_, buffer, sizeof buffer);
             if (got > 0) {
+                reportOverrun(status);
+                tracker_.observe(buffer, static_cast<std::size_t>(got));
                 stream_.pushBytes(buffer, static_cast<std::size_t>(got));
             } else if (got != -EAGAIN && got != -EINTR && got != 0) {
-                return;  // -ENODEV when the unit is unplugged: nothing more will come
+                break;  // -ENODEV when the unit is unplugged: nothing more will come
             }
         }
+        if (status != nullptr) snd_rawmidi_status_free(status);
+    }
+
+    // The kernel drops input that finds its buffer full and counts it (the
+    // count is cleared by reading it). Bytes lost inside a SysEx message make
+    // it malformed; checked before the bytes that came after the loss are
+    // passed on.
+    void reportOverrun(snd_rawmidi_status_t* status) {
+        if (status == nullptr || snd_rawmidi_status(handle_, status) < 0) return;
+        if (snd_rawmidi_status_get_xruns(status) == 0 || !tracker_.inSysEx()) return;
+        tracker_.reset();
+        stream_.pushLongError();
     }
 
     snd_rawmidi_t* const handle_;
     InputStream& stream_;
+    detail::SysExTracker tracker_;
     std::atomic<bool> stopping_{false};
     std::thread reader_;
 };
@@ -139,8 +170,14 @@ MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
     deviceName(address, name);
     snd_rawmidi_t* handle = nullptr;
     // Non-blocking: a busy device fails the open at once instead of waiting.
-    const int result = snd_rawmidi_open(&handle, nullptr, name, SND_RAWMIDI_NONBLOCK);
+    int result = snd_rawmidi_open(&handle, nullptr, name, SND_RAWMIDI_NONBLOCK);
     if (result < 0) return mmResultFor(result);
+    // The kernel's default 4 KiB would overflow if the reader were held up
+    // for a moment during a 4,700-byte reply; lost input is still detected.
+    if ((result = growInputBuffer(handle)) < 0) {
+        snd_rawmidi_close(handle);
+        return mmResultFor(result);
+    }
     try {
         port = std::make_unique<RawMidiInput>(handle, stream);
     } catch (...) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alsa_ports.hpp"
+#include "platform/mm/sysex_tracker.hpp"
 #include "short_message.hpp"
 
 namespace ql5::mm::alsa {
@@ -185,9 +186,16 @@ class SeqInput final : public DriverInput {
                 return;
             }
             bytes.clear();
-            if (decoder_.append(event, bytes) > 0) stream_.pushBytes(bytes.data(), bytes.size());
+            if (decoder_.append(event, bytes) > 0) {
+                tracker_.observe(bytes.data(), bytes.size());
+                stream_.pushBytes(bytes.data(), bytes.size());
+            }
         };
-        const auto onOverrun = [&] { stream_.pushLongError(); };
+        const auto onOverrun = [&] {
+            if (!tracker_.inSysEx()) return;
+            tracker_.reset();
+            stream_.pushLongError();
+        };
         while (!stopping_.load()) {
             if (!drainSeqInput(client_->handle(), kPollMilliseconds, onEvent, onOverrun)) return;
         }
@@ -197,6 +205,7 @@ class SeqInput final : public DriverInput {
     const SeqAddress source_;
     InputStream& stream_;
     SeqEventDecoder decoder_;
+    detail::SysExTracker tracker_;
     std::atomic<bool> stopping_{false};
     std::thread reader_;
 };

@@ -20,6 +20,8 @@ struct Case {
     const char* closeAfter;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class CloseProcessTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CloseProcessTest, ProcessEndsWithinASecondWithoutAMessage) {

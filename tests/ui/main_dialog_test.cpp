@@ -335,6 +335,8 @@ struct CloseCase {
     std::uint64_t ordinal;
 };
 
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+
 class CloseDuringWaitTest : public MainDialogTest,
                             public ::testing::WithParamInterface<CloseCase> {};
 

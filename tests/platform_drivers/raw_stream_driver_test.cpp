@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -245,6 +247,48 @@ TEST_F(RawStreamDriverTest, ShortMessagesGoOutWithTheirLength) {
     ASSERT_TRUE(stream.waitForBytes(6, 2s));
     const std::vector<std::uint8_t> expected = {0x90, 0x40, 0x7F, 0xC1, 0x05, 0xF8};
     EXPECT_EQ(stream.bytes(), expected);
+}
+
+// A pseudo-terminal stands in for a serial MIDI adapter: its line
+// discipline would turn CR into LF, LF into CR LF, and eat ^C, ^D, ^S, ^Q and
+// DEL, unless the driver puts the terminal into raw mode.
+TEST(RawStreamDriverTerminal, BytesPassASerialLineUnchangedBothWays) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string line = ::ptsname(master);
+    auto driver = rawStreamDriver("serial", line, line);
+    test::RecordingStream stream;
+    std::unique_ptr<DriverInput> input;
+    std::unique_ptr<DriverOutput> output;
+    ASSERT_EQ(driver->openInput(0, stream, input), MMSYSERR_NOERROR);
+    ASSERT_EQ(driver->openOutput(0, output), MMSYSERR_NOERROR);
+
+    const std::vector<std::uint8_t> awkward = {0xF0, 0x0D, 0x0A, 0x03, 0x04, 0x11, 0x13,
+                                               0x1A, 0x1C, 0x7F, 0x15, 0x17, 0x12, 0xF7};
+    // Adapter to host.
+    ASSERT_EQ(::write(master, awkward.data(), awkward.size()),
+              static_cast<ssize_t>(awkward.size()));
+    ASSERT_TRUE(stream.waitForBytes(awkward.size(), 2s));
+    EXPECT_EQ(stream.bytes(), awkward);
+
+    // Host to adapter.
+    bool markDone = true;
+    ASSERT_EQ(output->sendLong(awkward.data(), awkward.size(), markDone), MMSYSERR_NOERROR);
+    std::vector<std::uint8_t> sent;
+    const auto deadline = Clock::now() + 2s;
+    while (sent.size() < awkward.size() && Clock::now() < deadline) {
+        pollfd watch{master, POLLIN, 0};
+        if (::poll(&watch, 1, 20) <= 0) continue;
+        std::uint8_t buffer[64];
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got > 0) sent.insert(sent.end(), buffer, buffer + got);
+    }
+    EXPECT_EQ(sent, awkward);
+    input.reset();
+    output.reset();
+    ::close(master);
 }
 
 TEST(RawStreamDriverSpec, TakesExactlyThreeNonEmptyFields) {

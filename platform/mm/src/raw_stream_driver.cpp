@@ -55,13 +55,16 @@ MMRESULT openError(int error) {
 }
 
 // A serial adapter's line discipline would translate CR/LF and swallow
-// control bytes; MIDI bytes must pass unchanged. The speed is left as set.
-void makeRawIfTerminal(int fd) {
-    if (!::isatty(fd)) return;
+// control bytes; MIDI bytes must pass unchanged, and without a modem's
+// carrier line. The speed is left as set (MIDI's 31,250 baud is no standard
+// rate; the adapter's own tools set it). False when the terminal refused.
+bool makeRawIfTerminal(int fd) {
+    if (!::isatty(fd)) return true;
     termios mode{};
-    if (::tcgetattr(fd, &mode) != 0) return;
+    if (::tcgetattr(fd, &mode) != 0) return false;
     ::cfmakeraw(&mode);
-    ::tcsetattr(fd, TCSANOW, &mode);
+    mode.c_cflag |= CLOCAL | CREAD;
+    return ::tcsetattr(fd, TCSANOW, &mode) == 0;
 }
 
 // Which ports of one driver are open; shared with the open ports so that a
@@ -218,7 +221,11 @@ class RawStreamDriver final : public Driver {
             flags_->input.store(false);
             return openError(error);
         }
-        makeRawIfTerminal(fd);
+        if (!makeRawIfTerminal(fd)) {
+            ::close(fd);
+            flags_->input.store(false);
+            return MMSYSERR_ERROR;
+        }
         try {
             port = std::make_unique<RawInput>(fd, stream, flags_);
         } catch (...) {  // no thread or no memory
@@ -240,7 +247,11 @@ class RawStreamDriver final : public Driver {
             flags_->output.store(false);
             return openError(error);
         }
-        makeRawIfTerminal(fd);
+        if (!makeRawIfTerminal(fd)) {
+            ::close(fd);
+            flags_->output.store(false);
+            return MMSYSERR_ERROR;
+        }
         try {
             port = std::make_unique<RawOutput>(fd, limits_, flags_);
         } catch (...) {

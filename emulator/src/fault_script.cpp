@@ -48,7 +48,7 @@ constexpr std::array<ActionName, 15> kActionNames{{
 }};
 
 class Parser {
-public:
+  public:
     explicit Parser(std::string_view text) : text_(text) {}
 
     std::optional<FaultScript> run(std::string* error) {
@@ -77,7 +77,7 @@ public:
         return script;
     }
 
-private:
+  private:
     bool atEnd() const { return pos_ >= text_.size(); }
     char peek() const { return atEnd() ? '\0' : text_[pos_]; }
 
@@ -127,7 +127,8 @@ private:
     // The token at the current position, for error messages.
     std::string tokenHere() const {
         std::size_t end = pos_;
-        while (end < text_.size() && std::isalnum(static_cast<unsigned char>(text_[end])) != 0) ++end;
+        while (end < text_.size() && std::isalnum(static_cast<unsigned char>(text_[end])) != 0)
+            ++end;
         return std::string(text_.substr(pos_, end - pos_));
     }
 
@@ -148,8 +149,9 @@ private:
         const KindName* kind = keyword(kKindNames);
         if (kind != nullptr) rule.kind = kind->kind;
         if (kind == nullptr) {
-            return fail("expected a request kind (identity, begin, write, finish, erase, read, "
-                        "other, any)");
+            return fail(
+                "expected a request kind (identity, begin, write, finish, erase, read, "
+                "other, any)");
         }
         if (!expect('#', "expected '#' after the request kind")) return false;
         if (!parseOrdinals(rule)) return false;
@@ -214,7 +216,8 @@ private:
             action.placement = Placement::Inside;
         } else {
             pos_ = at;
-            return fail(allowInside ? "expected before, after or inside" : "expected before or after");
+            return fail(allowInside ? "expected before, after or inside"
+                                    : "expected before or after");
         }
         return true;
     }
@@ -281,9 +284,12 @@ private:
 
 std::string_view placementName(Placement p) {
     switch (p) {
-        case Placement::Before: return "before";
-        case Placement::After: return "after";
-        case Placement::Inside: return "inside";
+        case Placement::Before:
+            return "before";
+        case Placement::After:
+            return "after";
+        case Placement::Inside:
+            return "inside";
     }
     return "before";
 }
@@ -332,8 +338,12 @@ std::string formatFaultScript(const FaultScript& script) {
             }
             using T = FaultAction::Type;
             switch (a.type) {
-                case T::Late: out += '=' + std::to_string(a.value) + "ms"; break;
-                case T::Code: out += '=' + std::to_string(a.value); break;
+                case T::Late:
+                    out += '=' + std::to_string(a.value) + "ms";
+                    break;
+                case T::Code:
+                    out += '=' + std::to_string(a.value);
+                    break;
                 case T::Truncate:
                     if (a.value != 0) out += '=' + std::to_string(a.value);
                     break;
@@ -343,7 +353,8 @@ std::string formatFaultScript(const FaultScript& script) {
                     out += '=';
                     out += placementName(a.placement);
                     break;
-                default: break;
+                default:
+                    break;
             }
         }
     }

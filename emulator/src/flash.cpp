@@ -103,7 +103,8 @@ std::vector<ByteRange> Flash::outsideParts(std::uint32_t address, std::uint32_t 
             pos = covering->end();
             continue;
         }
-        const std::uint64_t stop = next != nullptr ? std::min<std::uint64_t>(next->start, end) : end;
+        const std::uint64_t stop =
+            next != nullptr ? std::min<std::uint64_t>(next->start, end) : end;
         out.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(stop - pos)});
         pos = stop;
     }

@@ -7,21 +7,36 @@ namespace ql5::emulator {
 
 std::string_view kindName(MessageKind kind) {
     switch (kind) {
-        case MessageKind::IdentityRequest: return "identity-request";
-        case MessageKind::IdentityReply: return "identity-reply";
-        case MessageKind::Result: return "result";
-        case MessageKind::BeginUpdate: return "begin-update";
-        case MessageKind::WriteBlock: return "write-block";
-        case MessageKind::Finish: return "finish";
-        case MessageKind::Erase: return "erase";
-        case MessageKind::ReadMemory: return "read-memory";
-        case MessageKind::ReadReply: return "read-reply";
-        case MessageKind::OtherMaker: return "maker-other";
-        case MessageKind::OtherUniversal: return "universal-other";
-        case MessageKind::Foreign: return "foreign";
-        case MessageKind::RealTime: return "real-time";
-        case MessageKind::Short: return "short";
-        case MessageKind::Malformed: return "malformed";
+        case MessageKind::IdentityRequest:
+            return "identity-request";
+        case MessageKind::IdentityReply:
+            return "identity-reply";
+        case MessageKind::Result:
+            return "result";
+        case MessageKind::BeginUpdate:
+            return "begin-update";
+        case MessageKind::WriteBlock:
+            return "write-block";
+        case MessageKind::Finish:
+            return "finish";
+        case MessageKind::Erase:
+            return "erase";
+        case MessageKind::ReadMemory:
+            return "read-memory";
+        case MessageKind::ReadReply:
+            return "read-reply";
+        case MessageKind::OtherMaker:
+            return "maker-other";
+        case MessageKind::OtherUniversal:
+            return "universal-other";
+        case MessageKind::Foreign:
+            return "foreign";
+        case MessageKind::RealTime:
+            return "real-time";
+        case MessageKind::Short:
+            return "short";
+        case MessageKind::Malformed:
+            return "malformed";
     }
     return "?";
 }
@@ -41,16 +56,22 @@ MessageKind classify(std::span<const std::uint8_t> msg) {
     if (msg[1] != kMakerId) return MessageKind::Foreign;
     if (msg.size() < 5) return MessageKind::Malformed;
     switch (msg[4]) {
-        case kCmdResult: return MessageKind::Result;
-        case kCmdBeginUpdate: return MessageKind::BeginUpdate;
-        case kCmdWriteBlock: return MessageKind::WriteBlock;
-        case kCmdFinish: return MessageKind::Finish;
-        case kCmdErase: return MessageKind::Erase;
+        case kCmdResult:
+            return MessageKind::Result;
+        case kCmdBeginUpdate:
+            return MessageKind::BeginUpdate;
+        case kCmdWriteBlock:
+            return MessageKind::WriteBlock;
+        case kCmdFinish:
+            return MessageKind::Finish;
+        case kCmdErase:
+            return MessageKind::Erase;
         case kCmdReadMemory:
             // The request has 30 at offset 5; a reply has 04 there.
             if (msg.size() >= 6 && msg[5] == kReadReplyMarker) return MessageKind::ReadReply;
             return MessageKind::ReadMemory;
-        default: return MessageKind::OtherMaker;
+        default:
+            return MessageKind::OtherMaker;
     }
 }
 
@@ -119,7 +140,8 @@ std::optional<EraseRequest> parseErase(std::span<const std::uint8_t> msg, std::u
         code = kResultMalformed;
         return std::nullopt;
     }
-    EraseRequest r{protocol::u32FromSeptets(msg.data() + 5), protocol::u32FromSeptets(msg.data() + 10)};
+    EraseRequest r{protocol::u32FromSeptets(msg.data() + 5),
+                   protocol::u32FromSeptets(msg.data() + 10)};
     if (!fitsFlash(r.address, r.size)) {
         code = kResultOutOfRange;
         return std::nullopt;
@@ -136,7 +158,8 @@ std::optional<WriteRequest> parseWriteBlock(std::span<const std::uint8_t> msg, s
         return std::nullopt;
     }
     const std::uint32_t address = protocol::u32FromSeptets(msg.data() + 5);
-    const std::uint32_t length = static_cast<std::uint32_t>(msg[10]) | (static_cast<std::uint32_t>(msg[11]) << 7);
+    const std::uint32_t length =
+        static_cast<std::uint32_t>(msg[10]) | (static_cast<std::uint32_t>(msg[11]) << 7);
     const auto packed = static_cast<std::size_t>(protocol::packedLength(static_cast<int>(length)));
     if (msg.size() != packed + 18) {
         code = kResultMalformed;
@@ -169,7 +192,8 @@ std::optional<ReadRequest> parseReadMemory(std::span<const std::uint8_t> msg, st
         code = kResultMalformed;
         return std::nullopt;
     }
-    ReadRequest r{protocol::u32FromSeptets(msg.data() + 6), protocol::u32FromSeptets(msg.data() + 11)};
+    ReadRequest r{protocol::u32FromSeptets(msg.data() + 6),
+                  protocol::u32FromSeptets(msg.data() + 11)};
     if (!fitsFlash(r.address, r.length)) {
         code = kResultOutOfRange;
         return std::nullopt;

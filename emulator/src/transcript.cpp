@@ -31,8 +31,11 @@ void Transcript::append(TranscriptEntry e) {
             TranscriptEntry kept = e;
             kept.bytes.resize(maxBytes_);
             entries_.push_back(std::move(kept));
-        } else {
+        } else if (listener && *listener) {
             entries_.push_back(e);
+        } else {
+            entries_.push_back(std::move(e));
+            return;
         }
     }
     if (listener && *listener) (*listener)(e);
@@ -85,8 +88,7 @@ std::chrono::steady_clock::time_point Transcript::origin() const {
 std::string Transcript::format(const TranscriptEntry& e,
                                std::chrono::steady_clock::time_point origin,
                                std::size_t maxHexBytes) {
-    const double ms =
-        std::chrono::duration<double, std::milli>(e.time - origin).count();
+    const double ms = std::chrono::duration<double, std::milli>(e.time - origin).count();
     char head[96];
     const char* dir = e.direction == Direction::HostToUnit   ? "host>unit"
                       : e.direction == Direction::UnitToHost ? "unit>host"

@@ -8,7 +8,7 @@
 namespace ql5::emulator {
 
 class VirtualDeviceLink : public UnitLink {
-public:
+  public:
     explicit VirtualDeviceLink(std::shared_ptr<mm::virt::VirtualDevice> device)
         : device_(std::move(device)) {}
 
@@ -28,7 +28,7 @@ public:
     bool plugged() const override { return device_->plugged(); }
     void setLinkRate(double bytesPerSecond) override { device_->setLinkRate(bytesPerSecond); }
 
-private:
+  private:
     std::shared_ptr<mm::virt::VirtualDevice> device_;
 };
 

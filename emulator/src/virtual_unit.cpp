@@ -47,14 +47,22 @@ std::size_t kindIndex(RequestKind k) { return static_cast<std::size_t>(k); }
 
 std::optional<RequestKind> requestKindOf(MessageKind k) {
     switch (k) {
-        case MessageKind::IdentityRequest: return RequestKind::Identity;
-        case MessageKind::BeginUpdate: return RequestKind::Begin;
-        case MessageKind::WriteBlock: return RequestKind::Write;
-        case MessageKind::Finish: return RequestKind::Finish;
-        case MessageKind::Erase: return RequestKind::Erase;
-        case MessageKind::ReadMemory: return RequestKind::Read;
-        case MessageKind::OtherMaker: return RequestKind::Other;
-        default: return std::nullopt;
+        case MessageKind::IdentityRequest:
+            return RequestKind::Identity;
+        case MessageKind::BeginUpdate:
+            return RequestKind::Begin;
+        case MessageKind::WriteBlock:
+            return RequestKind::Write;
+        case MessageKind::Finish:
+            return RequestKind::Finish;
+        case MessageKind::Erase:
+            return RequestKind::Erase;
+        case MessageKind::ReadMemory:
+            return RequestKind::Read;
+        case MessageKind::OtherMaker:
+            return RequestKind::Other;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -120,8 +128,8 @@ void VirtualUnit::start() {
         {
             std::lock_guard lock(inbox->mutex);
             if (inbox->stop) return;
-            inbox->jobs.push_back({Job::Type::HostMessage, Bytes(bytes, bytes + count),
-                                   inbox->generation});
+            inbox->jobs.push_back(
+                {Job::Type::HostMessage, Bytes(bytes, bytes + count), inbox->generation});
         }
         inbox->cv.notify_all();
     });
@@ -307,8 +315,12 @@ void VirtualUnit::run() {
 void VirtualUnit::handle(const Job& job) {
     if (job.generation != generation()) return;  // queued before a plug/unplug
     switch (job.type) {
-        case Job::Type::HostMessage: handleHostMessage(job.bytes, job.generation); break;
-        case Job::Type::Send: transmit(job.bytes, "unsolicited"); break;
+        case Job::Type::HostMessage:
+            handleHostMessage(job.bytes, job.generation);
+            break;
+        case Job::Type::Send:
+            transmit(job.bytes, "unsolicited");
+            break;
         case Job::Type::LongError:
             link_->sendLongError();
             transcript_->addEvent("long error (MIM_LONGERROR) reported");
@@ -543,7 +555,8 @@ std::vector<VirtualUnit::Reply> VirtualUnit::carryOut(RequestKind kind, const By
                 flash_.erase(r->address, r->size);
             }
             if (r) {
-                const std::uint64_t blocks = (static_cast<std::uint64_t>(r->size) + 0xFFFF) / 0x10000;
+                const std::uint64_t blocks =
+                    (static_cast<std::uint64_t>(r->size) + 0xFFFF) / 0x10000;
                 busy += fromMs(t.eraseMsPer64KiB * static_cast<double>(blocks));
             }
             result(code);
@@ -614,8 +627,8 @@ void VirtualUnit::sendLongError() { enqueue({Job::Type::LongError, {}, 0}); }
 // ---------------------------------------------------------------- flash and checks
 
 Bytes VirtualUnit::readFlash(std::uint32_t address, std::uint32_t length) const {
-    const std::uint64_t end = std::min<std::uint64_t>(static_cast<std::uint64_t>(address) + length,
-                                                      kFlashSize);
+    const std::uint64_t end =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(address) + length, kFlashSize);
     if (address >= kFlashSize) return {};
     Bytes out(static_cast<std::size_t>(end - address));
     std::lock_guard lock(flashMutex_);

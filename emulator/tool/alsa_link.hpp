@@ -13,7 +13,7 @@
 namespace ql5::emulator::tool {
 
 class AlsaLink : public UnitLink {
-public:
+  public:
     AlsaLink(std::string clientName, std::string inputPortName, std::string outputPortName);
     ~AlsaLink() override;
 
@@ -28,7 +28,7 @@ public:
     std::string describe() const;
     bool failed() const;
 
-private:
+  private:
     std::string clientName_, inputPortName_, outputPortName_;
     mutable std::mutex mutex_;
     std::mutex receiverMutex_;

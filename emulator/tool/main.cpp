@@ -37,7 +37,8 @@ std::atomic<bool> gStop{false};
 void onSignal(int) { gStop.store(true); }
 
 void usage(std::FILE* to) {
-    std::fprintf(to,
+    std::fprintf(
+        to,
         "usage: ql5-emulator --stream FROM_HOST TO_HOST [options]\n"
 #if QL5_EMULATOR_TOOL_ALSA
         "       ql5-emulator --alsa [options]\n"
@@ -67,11 +68,16 @@ std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text) {
     std::uint8_t cur = 0;
     for (char c : text) {
         int v = -1;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c == ' ' || c == '\t' || c == ',') continue;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else if (c == ' ' || c == '\t' || c == ',')
+            continue;
+        else
+            return std::nullopt;
         cur = static_cast<std::uint8_t>((cur << 4) | v);
         if (++nibbles == 2) {
             out.push_back(cur);
@@ -190,7 +196,9 @@ int main(int argc, char** argv) {
     if (!useAlsa) {
         auto stream = std::make_shared<tool::StreamLink>(fromHost, toHost);
         link = stream;
-        describe = [fromHost, toHost] { return "reading " + fromHost + ", answering into " + toHost; };
+        describe = [fromHost, toHost] {
+            return "reading " + fromHost + ", answering into " + toHost;
+        };
         failed = [stream] {
             const std::string e = stream->error();
             if (!e.empty()) std::fprintf(stderr, "ql5-emulator: %s\n", e.c_str());
@@ -203,7 +211,8 @@ int main(int argc, char** argv) {
         link = alsa;
         describe = [alsa] { return "ALSA sequencer client, " + alsa->describe(); };
         failed = [alsa] {
-            if (alsa->failed()) std::fprintf(stderr, "ql5-emulator: cannot open the ALSA sequencer\n");
+            if (alsa->failed())
+                std::fprintf(stderr, "ql5-emulator: cannot open the ALSA sequencer\n");
             return alsa->failed();
         };
     }
@@ -287,7 +296,9 @@ int main(int argc, char** argv) {
                 const Stamps s = unit.stamps();
                 print("SYSTEM " + s.system + ", PRESET " + s.preset + ", BOOT " + s.boot);
             } else {
-                print("commands: plug, unplug, identity, cmd NN, raw HEX..., longerror, stamps, quit");
+                print(
+                    "commands: plug, unplug, identity, cmd NN, raw HEX..., longerror, stamps, "
+                    "quit");
             }
         }
     }

@@ -15,7 +15,7 @@
 namespace ql5::emulator::tool {
 
 class StreamLink : public UnitLink {
-public:
+  public:
     // Paths as the unit sees them: it reads fromHost and writes toHost.
     StreamLink(std::string fromHostPath, std::string toHostPath);
     ~StreamLink() override;
@@ -30,7 +30,7 @@ public:
     // Last error text from plug(), empty when fine.
     std::string error() const;
 
-private:
+  private:
     bool openPaths();
     void closePaths();
     void readLoop(int fd, int stopFd);

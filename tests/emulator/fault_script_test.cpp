@@ -59,10 +59,9 @@ TEST(FaultScript, ParsesEveryActionWithOptionsAndSpacing) {
     ASSERT_EQ(s.rules.size(), 8U);
     EXPECT_EQ(s.rules[0].first, 7U);
     EXPECT_EQ(s.rules[0].last, UINT64_MAX);
-    EXPECT_EQ(s.rules[0].actions,
-              (std::vector<FaultAction>{{T::Lie, 0, Placement::Before},
-                                        {T::Truncate, 9, Placement::Before},
-                                        {T::NoF7, 0, Placement::Before}}));
+    EXPECT_EQ(s.rules[0].actions, (std::vector<FaultAction>{{T::Lie, 0, Placement::Before},
+                                                            {T::Truncate, 9, Placement::Before},
+                                                            {T::NoF7, 0, Placement::Before}}));
     EXPECT_EQ(s.rules[1].actions[1], (FaultAction{T::RealTime, 0, Placement::Inside}));
     EXPECT_EQ(s.rules[1].actions[2], (FaultAction{T::Foreign, 0, Placement::After}));
     EXPECT_EQ(s.rules[2].actions[0], (FaultAction{T::Vanish, 0, Placement::Before}));
@@ -127,7 +126,8 @@ TEST(FaultScript, GarbageNeverCrashesTheParser) {
             for (std::size_t k = 0; k < n; ++k) text.push_back(static_cast<char>(rng() % 256));
         } else {
             text = valid.substr(0, rng() % (valid.size() + 1));
-            if (!text.empty() && rng() % 2 == 0) text[rng() % text.size()] = static_cast<char>(rng());
+            if (!text.empty() && rng() % 2 == 0)
+                text[rng() % text.size()] = static_cast<char>(rng());
         }
         std::string error;
         const auto s = parseFaultScript(text, &error);

@@ -22,7 +22,7 @@ struct HostEvent {
 };
 
 class MmHost {
-public:
+  public:
     MmHost() = default;
     ~MmHost();
     MmHost(const MmHost&) = delete;
@@ -31,7 +31,9 @@ public:
     // Indices of the last input and output whose names equal name, or -1.
     static int findInput(const std::string& name);
     static int findOutput(const std::string& name);
-    static bool listed(const std::string& name) { return findInput(name) >= 0 && findOutput(name) >= 0; }
+    static bool listed(const std::string& name) {
+        return findInput(name) >= 0 && findOutput(name) >= 0;
+    }
 
     bool open(const std::string& name);
     void close();
@@ -42,7 +44,7 @@ public:
     // The next SysEx message, skipping short messages.
     std::optional<std::vector<std::uint8_t>> nextSysEx(std::chrono::milliseconds timeout);
 
-private:
+  private:
     static void callback(mm::HMIDIIN, mm::UINT msg, mm::DWORD_PTR instance, mm::DWORD_PTR p1,
                          mm::DWORD_PTR p2);
     void onEvent(mm::HMIDIIN handle, mm::UINT msg, mm::DWORD_PTR p1);

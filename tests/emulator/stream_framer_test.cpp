@@ -11,8 +11,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct Collect {
     std::vector<Bytes> out;
-    StreamFramer framer{[this](const std::uint8_t* b, std::size_t n) { out.emplace_back(b, b + n); },
-                        32};
+    StreamFramer framer{
+        [this](const std::uint8_t* b, std::size_t n) { out.emplace_back(b, b + n); }, 32};
     void feed(const Bytes& b) { framer.feed(b.data(), b.size()); }
 };
 

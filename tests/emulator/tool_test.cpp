@@ -33,7 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class Tool : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/ql5-emulator-test-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
@@ -136,9 +136,8 @@ TEST_F(Tool, AnswersOverFifosAndPrintsOneLinePerMessage) {
     ASSERT_TRUE(start({"--system", "1.20", "--fault", "identity#2:code=9"}));
     hostRead(0, 0ms);  // open the reading end before anything is sent
     hostWrite(kIdentityRequest);
-    EXPECT_EQ(hostRead(15),
-              (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x6E, 0x00, 0x10, 0x00, 0x31, 0x30, 0x30,
-                     0x30, 0xF7}));
+    EXPECT_EQ(hostRead(15), (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x6E, 0x00, 0x10, 0x00, 0x31,
+                                   0x30, 0x30, 0x30, 0xF7}));
     hostWrite(kIdentityRequest);
     EXPECT_EQ(hostRead(7), result(9));
     hostWrite(readCmd(0x110FE0, 4));
@@ -147,7 +146,8 @@ TEST_F(Tool, AnswersOverFifosAndPrintsOneLinePerMessage) {
                      0x00, 0x31, 0x2E, 0x32, 0x30, 0x10, 0x60, 0x5A, 0x7A, 0x06, 0xF7}));
     EXPECT_EQ(stop(), 0);
     const std::string out = output();
-    EXPECT_NE(out.find("host>unit  identity-request      6 B  F0 7E 00 06 01 F7"), std::string::npos)
+    EXPECT_NE(out.find("host>unit  identity-request      6 B  F0 7E 00 06 01 F7"),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("unit>host  result                7 B  F0 52 00 6E 00 09 F7"),
               std::string::npos)

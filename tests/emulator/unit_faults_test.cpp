@@ -8,7 +8,7 @@ namespace ql5::emulator::testing {
 namespace {
 
 class Faults : public UnitHarness {
-protected:
+  protected:
     void script(std::string_view text) {
         std::string error;
         ASSERT_TRUE(unit->setFaults(text, &error)) << error;
@@ -154,7 +154,8 @@ TEST_F(Faults, ForeignSysExAndRealTimeBytesAroundTheReply) {
 
 TEST_F(Faults, RealTimeBytesInsideTheReply) {
     script("begin#1:realtime=inside");
-    EXPECT_EQ(exchange(kBeginUpdate), (Bytes{0xF0, 0x52, 0x00, 0xF8, 0xFE, 0x6E, 0x00, 0x00, 0xF7}));
+    EXPECT_EQ(exchange(kBeginUpdate),
+              (Bytes{0xF0, 0x52, 0x00, 0xF8, 0xFE, 0x6E, 0x00, 0x00, 0xF7}));
 }
 
 TEST_F(Faults, MuteStopsAnsweringUntilReplugged) {
@@ -234,7 +235,8 @@ TEST_F(Faults, TranscriptNotesTheFaults) {
     ASSERT_TRUE(unit->waitIdle());
     bool noted = false;
     for (const auto& e : unit->transcript().entries()) {
-        if (e.direction == Direction::Event && e.note == "fault: reply to begin dropped") noted = true;
+        if (e.direction == Direction::Event && e.note == "fault: reply to begin dropped")
+            noted = true;
     }
     EXPECT_TRUE(noted);
 }

@@ -74,7 +74,7 @@ inline Bytes pattern(std::size_t n, std::uint8_t seed) {
 }
 
 class UnitHarness : public ::testing::Test {
-protected:
+  protected:
     void make(UnitConfig cfg = {}) {
         unit.reset();
         link = std::make_shared<LoopbackLink>();

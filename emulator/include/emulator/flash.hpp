@@ -13,7 +13,7 @@
 namespace ql5::emulator {
 
 inline constexpr std::uint32_t kFlashSize = 0x1000000;  // 16 MiB
-inline constexpr std::uint32_t kCheckBlockSize = 4096;   // the updater's write block
+inline constexpr std::uint32_t kCheckBlockSize = 4096;  // the updater's write block
 
 struct FlashRegion {
     const char* name;
@@ -58,7 +58,7 @@ struct FlashOp {
 
 // Not thread-safe by itself; the unit serialises access.
 class Flash {
-public:
+  public:
     Flash();
 
     // Fills the known regions (and the gap) with a deterministic pattern, as
@@ -90,7 +90,7 @@ public:
     // The parts of [address, address+length) that lie in no known region.
     static std::vector<ByteRange> outsideParts(std::uint32_t address, std::uint32_t length);
 
-private:
+  private:
     std::vector<std::uint8_t> memory_;
     std::vector<FlashOp> log_;
 };

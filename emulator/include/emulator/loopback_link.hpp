@@ -14,7 +14,7 @@
 namespace ql5::emulator {
 
 class LoopbackLink : public UnitLink {
-public:
+  public:
     void setReceiver(Receiver receiver) override;
     void detach() override;
     bool send(const std::uint8_t* bytes, std::size_t count) override;
@@ -31,7 +31,7 @@ public:
     std::size_t pending() const;
     int longErrors() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::mutex callMutex_;  // held while the receiver runs, so detach() can wait it out
     std::condition_variable cv_;

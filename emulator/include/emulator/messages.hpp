@@ -34,12 +34,12 @@ inline constexpr std::uint32_t kMaxBlockLength = 16383;
 // failure to the updater.
 enum ResultCode : std::uint8_t {
     kResultOk = 0,
-    kResultCrcMismatch = 2,      // write block: CRC over the unpacked bytes differs
-    kResultMalformed = 3,        // wrong length, a byte >= 0x80, missing F7
-    kResultOutOfRange = 4,       // address + length beyond the 16 MiB flash
-    kResultNotUpdating = 5,      // erase / write without a begin-update first
-    kResultUnknownCommand = 6,   // a maker command this unit does not have
-    kResultNotInUpdateMode = 11, // begin-update while not in firmware update mode
+    kResultCrcMismatch = 2,       // write block: CRC over the unpacked bytes differs
+    kResultMalformed = 3,         // wrong length, a byte >= 0x80, missing F7
+    kResultOutOfRange = 4,        // address + length beyond the 16 MiB flash
+    kResultNotUpdating = 5,       // erase / write without a begin-update first
+    kResultUnknownCommand = 6,    // a maker command this unit does not have
+    kResultNotInUpdateMode = 11,  // begin-update while not in firmware update mode
 };
 
 // What a message is, judged by its leading bytes.

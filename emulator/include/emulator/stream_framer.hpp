@@ -14,7 +14,7 @@
 namespace ql5::emulator {
 
 class StreamFramer {
-public:
+  public:
     using Sink = std::function<void(const std::uint8_t*, std::size_t)>;
 
     explicit StreamFramer(Sink sink, std::size_t maxSysEx = 1 << 20)
@@ -24,7 +24,7 @@ public:
     void reset();
     std::size_t droppedBytes() const { return dropped_; }
 
-private:
+  private:
     void emitShort();
     static std::size_t shortLength(std::uint8_t status);
 

@@ -26,13 +26,13 @@ struct TranscriptEntry {
     std::chrono::steady_clock::time_point time;
     Direction direction = Direction::Event;
     MessageKind kind = MessageKind::Malformed;
-    Bytes bytes;              // possibly cut to the transcript's byte limit
-    std::size_t length = 0;   // the message's real length
-    std::string note;         // fault applied, event name, ...
+    Bytes bytes;             // possibly cut to the transcript's byte limit
+    std::size_t length = 0;  // the message's real length
+    std::string note;        // fault applied, event name, ...
 };
 
 class Transcript {
-public:
+  public:
     // maxBytesPerEntry = 0 keeps every byte; otherwise longer messages keep
     // only their first bytes (length still tells the real size).
     explicit Transcript(std::size_t maxBytesPerEntry = 0);
@@ -64,7 +64,7 @@ public:
                               std::chrono::steady_clock::time_point origin,
                               std::size_t maxHexBytes = 24);
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<TranscriptEntry> entries_;
     std::chrono::steady_clock::time_point origin_;

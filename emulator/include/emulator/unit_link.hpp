@@ -9,7 +9,7 @@
 namespace ql5::emulator {
 
 class UnitLink {
-public:
+  public:
     // Called with every whole message the host sends (SysEx from F0 to F7,
     // or a short/real-time message), on whatever thread the link delivers
     // from. It must not block.

@@ -109,7 +109,7 @@ struct Counters {
 };
 
 class VirtualUnit {
-public:
+  public:
 #if QL5_EMULATOR_HAS_VIRTUAL_DEVICE
     // On the in-process virtual driver (a VirtualDevice named after the
     // config).
@@ -191,7 +191,7 @@ public:
 
     struct Inbox;  // shared with the link's receiver, which may outlive us
 
-private:
+  private:
     struct Job {
         enum class Type { HostMessage, Send, LongError };
         Type type = Type::HostMessage;
@@ -204,8 +204,8 @@ private:
     void run();
     void handle(const Job& job);
     void handleHostMessage(const Bytes& msg, std::uint64_t generation);
-    std::vector<Reply> carryOut(RequestKind kind, const Bytes& msg, bool lie,
-                                bool& finished, std::chrono::nanoseconds& busy);
+    std::vector<Reply> carryOut(RequestKind kind, const Bytes& msg, bool lie, bool& finished,
+                                std::chrono::nanoseconds& busy);
     void transmit(const Bytes& bytes, std::string note);
     bool sleepFor(std::chrono::nanoseconds d, std::uint64_t generation);
     void doUnplug(std::string why);

@@ -6,7 +6,9 @@
 //         "BOX\t<caption>\t<text>" for every message box (tab and line feed
 //         in the text written as \t and \n), "CLOSING" when it closes the
 //         window on request, "END" when the shell has returned.
-// stdin:  "click <id>", "close", "close-after <kind> <n>" (close once the
+//         "STATE\t<Execute enabled>\t<Version Check enabled>\t<busy>\t<status
+//         line>\t<selected input>\t<selected output>" on "report".
+// stdin:  "click <id>", "report", "close", "close-after <kind> <n>" (close once the
 //         virtual unit has received n requests of the kind); end of input
 //         closes the window.
 // QL5_PROBE_FAULTS in the environment plugs in a virtual unit with that
@@ -29,6 +31,7 @@
 #include <thread>
 
 #include "app/CKestUpdatorApp.hpp"
+#include "app/virtual_unit_option.hpp"
 #include "emulator/virtual_unit.hpp"
 #include "platform/slots/named_marker.hpp"
 #include "platform/dialog/framework.hpp"
@@ -94,6 +97,14 @@ void commandLoop(ql5::dlg::Framework* fw, ql5::ui::CKestUpdatorDlg* dlg) {
                                        : nullptr;
                 if (b != nullptr) b->click();
             });
+        } else if (cmd == "report") {
+            // Read through the dialog's own wrappers, from this thread, as a
+            // worker would.
+            say("STATE\t" + std::to_string(dlg->executeButton.IsWindowEnabled()) + "\t" +
+                std::to_string(dlg->versionCheckButton.IsWindowEnabled()) + "\t" +
+                std::to_string(dlg->state().busy.load()) + "\t" + dlg->statusLine.GetWindowText() +
+                "\t" + dlg->inPortList.GetLBText(dlg->inPortList.GetCurSel()) + "\t" +
+                dlg->outPortList.GetLBText(dlg->outPortList.GetCurSel()));
         } else if (cmd == "close") {
             say("CLOSING");
             closeWindow(fw, dlg);
@@ -133,6 +144,9 @@ int main(int argc, char** argv) {
         unit = std::make_unique<ql5::emulator::VirtualUnit>(cfg);
         if (!unit->setFaults(faults, nullptr)) say("BADFAULTS");
     }
+
+    // The program's own virtual unit (QL5_VIRTUAL_UNIT=1).
+    static auto envUnit = ql5::app::startVirtualUnitFromEnvironment();
 
     ql5::dlg::setMessageBoxHook([](const ql5::dlg::MessageBoxRequest& r) {
         say("BOX\t" + r.caption + "\t" + escape(r.text));

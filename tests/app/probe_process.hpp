@@ -29,7 +29,14 @@ public:
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         std::vector<std::string> envStrings;
-        for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+        // The probe's own switches come only from the test, never from the
+        // environment the tests happen to run in.
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            const std::string key = entry.substr(0, entry.find('='));
+            if (env.count(key) || key.rfind("QL5_", 0) == 0) continue;
+            envStrings.push_back(entry);
+        }
         for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
         std::vector<char*> envp;
         for (auto& s : envStrings) envp.push_back(s.data());

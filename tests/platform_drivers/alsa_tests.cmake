@@ -5,3 +5,7 @@ ql5_test(ql5_alsa_port_rules_test SOURCES alsa_port_rules_test.cpp
          DEPS ql5_platform_mm LABELS platform)
 ql5_test(ql5_alsa_driver_test SOURCES alsa_driver_test.cpp
          DEPS ql5_platform_mm LABELS platform)
+# The driver's sequencer side against a stand-in for the kernel's sequencer:
+# fake_alsa_seq.cpp defines alsa-lib's sequencer functions in the program.
+ql5_test(ql5_alsa_driver_fake_test SOURCES alsa_driver_fake_test.cpp fake_alsa_seq.cpp
+         DEPS ql5_platform_mm LABELS platform)

@@ -55,13 +55,16 @@ AlsaSeqClient::~AlsaSeqClient() = default;
 std::unique_ptr<AlsaSeqClient> AlsaSeqClient::create(std::string clientName,
                                                      std::string inputPortName,
                                                      std::string outputPortName,
-                                                     ReceiveHandler onReceived) {
+                                                     ReceiveHandler onReceived,
+                                                     std::string sequencerNode) {
     auto impl = std::make_unique<Impl>();
     impl->onReceived = std::move(onReceived);
     if (!impl->decoder.valid()) return nullptr;
     // Without the device node alsa-lib would only add its own complaint on
     // stderr to the caller's.
-    if (::access("/dev/snd/seq", R_OK | W_OK) != 0) return nullptr;
+    if (!sequencerNode.empty() && ::access(sequencerNode.c_str(), R_OK | W_OK) != 0) {
+        return nullptr;
+    }
     if (snd_seq_open(&impl->seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
         impl->seq = nullptr;
         return nullptr;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "alsa_ports.hpp"
@@ -20,8 +21,6 @@ namespace {
 constexpr std::size_t kMaxName = kMaxPortName;
 
 using Direction = PortDirection;
-
-constexpr char kSequencerNode[] = "/dev/snd/seq";
 
 struct SeqPort {
     SeqAddress address;
@@ -113,6 +112,7 @@ bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
 
 class AlsaDriver final : public Driver {
   public:
+    explicit AlsaDriver(DriverOptions options) : options_(std::move(options)) {}
     ~AlsaDriver() override {
         if (seq_ != nullptr) snd_seq_close(seq_);
     }
@@ -192,7 +192,10 @@ class AlsaDriver final : public Driver {
         // alsa-lib reports a failed open on stderr, and the port lists are
         // asked for every 500 ms while the unit is being unplugged: try only
         // when the sequencer's device node is there for us.
-        if (::access(kSequencerNode, R_OK | W_OK) != 0) return false;
+        if (!options_.sequencerNode.empty() &&
+            ::access(options_.sequencerNode.c_str(), R_OK | W_OK) != 0) {
+            return false;
+        }
         snd_seq_t* seq = nullptr;
         if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0) return false;
         if (snd_seq_set_client_name(seq, kClientName) < 0) {
@@ -203,15 +206,21 @@ class AlsaDriver final : public Driver {
         return true;
     }
 
+    const DriverOptions options_;
     std::mutex mutex_;
     snd_seq_t* seq_ = nullptr;
 };
 
 }  // namespace
+
+std::shared_ptr<Driver> makeDriver(DriverOptions options) {
+    return std::make_shared<AlsaDriver>(std::move(options));
+}
+
 }  // namespace alsa
 
 std::shared_ptr<Driver> alsaDriver() {
-    static const std::shared_ptr<Driver> instance = std::make_shared<alsa::AlsaDriver>();
+    static const std::shared_ptr<Driver> instance = alsa::makeDriver({});
     return instance;
 }
 

@@ -21,10 +21,12 @@ class AlsaSeqClient {
     // The client and its ports: inputPortName takes what others send
     // (writable, subscribable), outputPortName carries what send() sends
     // (readable, subscribable). nullptr when the sequencer cannot be opened
-    // or a port cannot be made.
+    // or a port cannot be made. The sequencer is tried only when
+    // sequencerNode can be opened (empty: always; for tests).
     static std::unique_ptr<AlsaSeqClient> create(std::string clientName, std::string inputPortName,
                                                  std::string outputPortName,
-                                                 ReceiveHandler onReceived);
+                                                 ReceiveHandler onReceived,
+                                                 std::string sequencerNode = "/dev/snd/seq");
     ~AlsaSeqClient();
     AlsaSeqClient(const AlsaSeqClient&) = delete;
     AlsaSeqClient& operator=(const AlsaSeqClient&) = delete;

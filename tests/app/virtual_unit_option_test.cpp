@@ -81,6 +81,10 @@ TEST(VirtualUnitOption, UpdateUnplugReplugAndRescanWithTheNewVersions) {
 
     p.send("click " + std::to_string(ui::IDOK));
     ASSERT_TRUE(poll(p, [](const State& st) { return st.busy == 0; }, 120000, &s));
+    // The worker clears busy when it restores the controls, then disables the
+    // two actions: look again once it has surely returned.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    s = report(p);
     EXPECT_EQ(s.status, "Version update completed.");
     EXPECT_FALSE(s.execute);
     const auto completed = std::chrono::steady_clock::now();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/dialog/framework.hpp"
 #include "ui/CKestUpdatorDlg.hpp"
@@ -47,6 +48,11 @@ bool CKestUpdatorApp::InitInstance() {
     // On the heap: a worker that is still running when the window has
     // closed uses the dialog until the process ends.
     auto* dialog = new ui::CKestUpdatorDlg(nullptr);
+    // Short time-outs for trying faults against the virtual unit, as the
+    // command-line program offers.
+    if (const char* t = std::getenv("QL5_TIMING"); t != nullptr && std::strcmp(t, "test") == 0) {
+        dialog->state().timing = sync::Timing::forTests();
+    }
     m_pMainWnd = dialog;
     dialog->DoModal();
     m_pMainWnd = nullptr;

@@ -1,9 +1,9 @@
 // The program's entry: the Qt application, the dialog framework on it, the
 // optional virtual unit, then the application object runs everything.
+#include <unistd.h>
 #include <QApplication>
 #include <climits>
 #include <string>
-#include <unistd.h>
 
 #include "app/CKestUpdatorApp.hpp"
 #include "app/virtual_unit_option.hpp"

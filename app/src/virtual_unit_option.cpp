@@ -10,7 +10,7 @@ namespace ql5::app {
 namespace {
 
 class Holder : public VirtualUnitHandle {
-public:
+  public:
     explicit Holder(emulator::UnitConfig cfg) : unit(std::move(cfg)) {}
     emulator::VirtualUnit unit;
 };

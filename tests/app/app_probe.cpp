@@ -14,10 +14,10 @@
 // QL5_PROBE_FAULTS in the environment plugs in a virtual unit with that
 // fault script (may be empty). QL5_PROBE_SCOPE keeps its instance markers
 // apart from those of other copies.
+#include <unistd.h>
 #include <QApplication>
 #include <QPushButton>
 #include <QWidget>
-#include <unistd.h>
 
 #include <chrono>
 #include <climits>
@@ -33,10 +33,10 @@
 #include "app/CKestUpdatorApp.hpp"
 #include "app/virtual_unit_option.hpp"
 #include "emulator/virtual_unit.hpp"
-#include "platform/slots/named_marker.hpp"
 #include "platform/dialog/framework.hpp"
 #include "platform/mm/driver.hpp"
 #include "platform/mm/virtual_driver.hpp"
+#include "platform/slots/named_marker.hpp"
 #include "ui/CKestUpdatorDlg.hpp"
 #include "ui/qt/qt_framework.hpp"
 
@@ -93,8 +93,9 @@ void commandLoop(ql5::dlg::Framework* fw, ql5::ui::CKestUpdatorDlg* dlg) {
             in >> id;
             fw->post([dlg, id] {
                 QWidget* w = ql5::ui::qt::widgetOf(dlg->window());
-                auto* b = w != nullptr ? w->findChild<QPushButton*>(QStringLiteral("control%1").arg(id))
-                                       : nullptr;
+                auto* b = w != nullptr
+                              ? w->findChild<QPushButton*>(QStringLiteral("control%1").arg(id))
+                              : nullptr;
                 if (b != nullptr) b->click();
             });
         } else if (cmd == "report") {
@@ -136,7 +137,8 @@ int main(int argc, char** argv) {
     theApp.setAppNameFromPath(n > 0 ? std::string(path, static_cast<std::size_t>(n)) : argv[0]);
 
     // Slots apart from real copies of the program and from other test runs.
-    if (const char* scope = std::getenv("QL5_PROBE_SCOPE")) ql5::instances::NamedMarker::setScope(scope);
+    if (const char* scope = std::getenv("QL5_PROBE_SCOPE"))
+        ql5::instances::NamedMarker::setScope(scope);
     ql5::mm::setDrivers({ql5::mm::virt::virtualDriver()});
     if (const char* faults = std::getenv("QL5_PROBE_FAULTS")) {
         ql5::emulator::UnitConfig cfg;

@@ -26,8 +26,9 @@ class CloseProcessTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CloseProcessTest, ProcessEndsWithinASecondWithoutAMessage) {
     const Case& c = GetParam();
-    ProbeProcess p(QL5_APP_PROBE, {{"QL5_PROBE_FAULTS", c.faults},
-                                     {"QL5_PROBE_SCOPE", "close-test-" + std::to_string(::getpid())}});
+    ProbeProcess p(QL5_APP_PROBE,
+                   {{"QL5_PROBE_FAULTS", c.faults},
+                    {"QL5_PROBE_SCOPE", "close-test-" + std::to_string(::getpid())}});
     ASSERT_TRUE(p.started());
     std::vector<std::string> lines;
     ASSERT_TRUE(p.readUntil("TITLE\t", 20000, &lines));

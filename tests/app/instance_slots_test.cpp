@@ -27,7 +27,7 @@ const std::string kProbe = QL5_APP_PROBE;
 const std::string kScope = "slots-test-" + std::to_string(::getpid());
 
 class Probe : public ProbeProcess {
-public:
+  public:
     Probe() : ProbeProcess(kProbe, {{"QL5_PROBE_SCOPE", kScope}}) {}
 };
 const std::string kBase = "Tarvik QL-5 System v1.20 Updater";
@@ -89,8 +89,9 @@ TEST(InstanceSlots, TheTwentyFirstCopyIsRefusedWithoutAWindow) {
     ASSERT_EQ(lines.size(), 2u);
     // Captioned with the executable's file name without extension.
     const std::string exeName = kProbe.substr(kProbe.find_last_of('/') + 1);
-    EXPECT_EQ(lines[0], "BOX\t" + exeName +
-                            "\tIt is forbidden to launch more than 20 instance of this application.");
+    EXPECT_EQ(lines[0],
+              "BOX\t" + exeName +
+                  "\tIt is forbidden to launch more than 20 instance of this application.");
     auto status = refused.wait(5000);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status));

@@ -20,7 +20,7 @@ extern char** environ;
 namespace ql5::test {
 
 class ProbeProcess {
-public:
+  public:
     ProbeProcess(const std::string& exe, const std::map<std::string, std::string>& env = {}) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
@@ -65,7 +65,8 @@ public:
 
     // The next line of output, or nothing after timeoutMs or at its end.
     std::optional<std::string> readLine(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const auto nl = buffer_.find('\n');
             if (nl != std::string::npos) {
@@ -89,7 +90,8 @@ public:
     // it did not come in time.
     std::optional<std::string> readUntil(const std::string& prefix, int timeoutMs,
                                          std::vector<std::string>* seen = nullptr) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
@@ -114,7 +116,8 @@ public:
 
     // The wait status when the process ended within timeoutMs.
     std::optional<int> wait(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             int status = 0;
             const pid_t r = ::waitpid(pid_, &status, WNOHANG);
@@ -127,7 +130,7 @@ public:
         }
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int inFd_ = -1;
     int outFd_ = -1;

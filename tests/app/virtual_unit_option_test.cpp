@@ -30,7 +30,8 @@ State report(ProbeProcess& p) {
     std::size_t start = 0;
     for (;;) {
         const auto tab = line->find('\t', start);
-        f.push_back(line->substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        f.push_back(
+            line->substr(start, tab == std::string::npos ? std::string::npos : tab - start));
         if (tab == std::string::npos) break;
         start = tab + 1;
     }
@@ -80,7 +81,8 @@ TEST(VirtualUnitOption, UpdateUnplugReplugAndRescanWithTheNewVersions) {
     EXPECT_EQ(s.out, "Tarvik QL-5 MIDI 1");
 
     p.send("click " + std::to_string(ui::IDOK));
-    ASSERT_TRUE(poll(p, [](const State& st) { return st.busy == 0; }, 120000, &s));
+    ASSERT_TRUE(poll(
+        p, [](const State& st) { return st.busy == 0; }, 120000, &s));
     // The worker clears busy when it restores the controls, then disables the
     // two actions: look again once it has surely returned.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -107,7 +109,8 @@ TEST(VirtualUnitOption, UpdateUnplugReplugAndRescanWithTheNewVersions) {
     auto box = p.readUntil("BOX\t", 20000);
     ASSERT_TRUE(box.has_value());
     EXPECT_EQ(*box,
-              "BOX\tVersion Information\tSYSTEM:\\t\\t1.20 -> 1.20\\nPRESET:\\t\\t1.00\\nBOOT:\\t\\t0.90 -> 1.00");
+              "BOX\tVersion Information\tSYSTEM:\\t\\t1.20 -> "
+              "1.20\\nPRESET:\\t\\t1.00\\nBOOT:\\t\\t0.90 -> 1.00");
     p.closeInput();
     const auto status = p.wait(5000);
     ASSERT_TRUE(status.has_value());

@@ -1,10 +1,10 @@
 // The About box and the window's own menu entry that opens it.
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include "emulator/virtual_unit.hpp"
 #include "engine/engine.hpp"
@@ -22,7 +22,7 @@ namespace {
 
 // An application object in slot 3, as the third copy would have.
 class SlotThreeApp : public dlg::CWinApp, public ui::InstanceSlotOwner {
-public:
+  public:
     std::int32_t claimedSlot() const override { return 3; }
 };
 
@@ -50,7 +50,7 @@ void lookAtAbout(dlg::CDialog& d, AboutSeen& seen) {
 }
 
 class AboutTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::qtFramework();
         mm::setDrivers({mm::virt::virtualDriver()});
@@ -108,7 +108,8 @@ TEST_F(AboutTest, TheWindowsContextMenuCarriesTheEntry) {
             menu->close();
             if (about != nullptr) about->trigger();
         });
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), w->mapToGlobal(QPoint(5, 5)));
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                w->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(w, &event);
         test::pumpFor(50);
         main.EndDialog(dlg::IDCANCEL);

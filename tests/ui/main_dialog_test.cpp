@@ -1,10 +1,10 @@
 // The main window driven as a user drives it, on the offscreen platform,
 // against in-process MIDI devices and the virtual unit.
+#include <gtest/gtest.h>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <regex>
@@ -44,9 +44,12 @@ constexpr Controls kUpdating{false, false, false, false, false, false, 1};
 constexpr Controls kChecking{false, false, false, true, false, false, 1};
 
 Controls controlsOf(ui::CKestUpdatorDlg& d) {
-    return Controls{d.inPortList.IsWindowEnabled(),  d.outPortList.IsWindowEnabled(),
-                    d.executeButton.IsWindowEnabled(), d.exitButton.IsWindowEnabled(),
-                    d.rescanButton.IsWindowEnabled(),  d.versionCheckButton.IsWindowEnabled(),
+    return Controls{d.inPortList.IsWindowEnabled(),
+                    d.outPortList.IsWindowEnabled(),
+                    d.executeButton.IsWindowEnabled(),
+                    d.exitButton.IsWindowEnabled(),
+                    d.rescanButton.IsWindowEnabled(),
+                    d.versionCheckButton.IsWindowEnabled(),
                     d.state().busy.load()};
 }
 
@@ -57,7 +60,7 @@ void click(ui::CKestUpdatorDlg& d, int id) {
 }
 
 class MainDialogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::qtFramework();
         // Only in-process devices: whatever the machine has must not count.
@@ -226,7 +229,8 @@ TEST_F(MainDialogTest, WholeUpdateThroughTheWindow) {
                 statusTexts.insert(dialog->statusLine.GetWindowText());
                 stepTexts.insert(dialog->stepCounter.GetWindowText());
                 const auto range = dialog->progressBar.GetRange();
-                if (range.second > 100000 && dialog->progressBar.GetPos() > 0) sawWriteProgress = true;
+                if (range.second > 100000 && dialog->progressBar.GetPos() > 0)
+                    sawWriteProgress = true;
                 // The controls are read before the status line: while it does
                 // not say the update is complete, the worker had not begun to
                 // restore them when they were read.
@@ -359,8 +363,7 @@ TEST_P(CloseDuringWaitTest, EndsQuietlyAndPromptly) {
     BoxRecorder boxes;
     runWithin(*dialog, [&] {
         click(*dialog, c.command);
-        ASSERT_TRUE(waitUntil(
-            [&] { return unit->counters().of(c.waitFor) >= c.ordinal; }, 60000));
+        ASSERT_TRUE(waitUntil([&] { return unit->counters().of(c.waitFor) >= c.ordinal; }, 60000));
         test::pumpFor(100);
         ASSERT_EQ(dialog->state().busy.load(), 1);
         // The window's close button, as the user presses it.

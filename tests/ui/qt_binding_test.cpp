@@ -1,12 +1,12 @@
 // The Qt binding of the dialog seam: sizes from dialog units, the font,
 // fixed size without minimise or maximise box, tab order, control styles,
 // and calls carried from worker threads.
+#include <gtest/gtest.h>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -23,7 +23,7 @@ namespace ql5 {
 namespace {
 
 class QtBindingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::qtFramework();
         mm::setDrivers({mm::virt::virtualDriver()});

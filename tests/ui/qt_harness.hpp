@@ -56,7 +56,7 @@ inline void pumpFor(int ms) {
 // each box on the thread that asked (the UI thread or a worker), before the
 // answer, like a user who looks at the box first.
 class BoxRecorder {
-public:
+  public:
     BoxRecorder() {
         dlg::setMessageBoxHook([this](const dlg::MessageBoxRequest& r) {
             std::function<void(const dlg::MessageBoxRequest&)> cb;
@@ -82,7 +82,7 @@ public:
 
     std::function<void(const dlg::MessageBoxRequest&)> onBox;
 
-private:
+  private:
     mutable std::mutex m_;
     std::vector<dlg::MessageBoxRequest> boxes_;
 };

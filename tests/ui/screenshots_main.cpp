@@ -103,7 +103,9 @@ int main(int argc, char** argv) {
     main->DoModal();
     dlg::setModalHook(nullptr);
     dlg::setMessageBoxHook(nullptr);
-    if (main->settleAfterClose(2000)) main.reset();
-    else main.release();  // a worker still uses it; the process ends now
+    if (main->settleAfterClose(2000))
+        main.reset();
+    else
+        main.release();  // a worker still uses it; the process ends now
     return 0;
 }

@@ -19,14 +19,13 @@ CKestUpdatorDlg::CKestUpdatorDlg(dlg::CDialog* parent)
     st_.busy = 0;
     st_.window = this;
 
-    onMessage(dlg::WM_SYSCOMMAND, [this](dlg::WPARAM w, dlg::LPARAM l) { return onSysCommand(w, l); });
+    onMessage(dlg::WM_SYSCOMMAND,
+              [this](dlg::WPARAM w, dlg::LPARAM l) { return onSysCommand(w, l); });
     // The window manager draws a minimised window's icon itself.
-    onMessage(dlg::WM_PAINT, [this](dlg::WPARAM w, dlg::LPARAM l) {
-        return DefWindowProc(dlg::WM_PAINT, w, l);
-    });
-    onMessage(dlg::WM_QUERYDRAGICON, [this](dlg::WPARAM, dlg::LPARAM) {
-        return static_cast<dlg::LRESULT>(appIcon);
-    });
+    onMessage(dlg::WM_PAINT,
+              [this](dlg::WPARAM w, dlg::LPARAM l) { return DefWindowProc(dlg::WM_PAINT, w, l); });
+    onMessage(dlg::WM_QUERYDRAGICON,
+              [this](dlg::WPARAM, dlg::LPARAM) { return static_cast<dlg::LRESULT>(appIcon); });
     onMessage(kVersionCheckDoneMessage, [this](dlg::WPARAM, dlg::LPARAM l) {
         return static_cast<dlg::LRESULT>(engine::onVersionCheckDone(st_, static_cast<int>(l)));
     });
@@ -179,8 +178,8 @@ void CKestUpdatorDlg::setProgressRange(std::int32_t low, std::int32_t high) {
 void CKestUpdatorDlg::setProgressPos(std::int32_t pos) { progressBar.SetPos(pos); }
 
 void CKestUpdatorDlg::showError(int stringId) {
-    dlg::MessageBox(this, engine::loadString(stringId), engine::loadString(engine::IDS_ERROR_CAPTION),
-                    dlg::MB_OK | dlg::MB_ICONHAND);
+    dlg::MessageBox(this, engine::loadString(stringId),
+                    engine::loadString(engine::IDS_ERROR_CAPTION), dlg::MB_OK | dlg::MB_ICONHAND);
 }
 
 void CKestUpdatorDlg::showVersionReport(const std::string& text) {

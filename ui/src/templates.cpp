@@ -8,7 +8,8 @@ using dlg::ControlKind;
 namespace st = dlg;
 
 namespace {
-constexpr std::uint32_t kStatusEdit = st::kReadOnly | st::kAutoHScroll | st::kNoBorder | st::kTabStop;
+constexpr std::uint32_t kStatusEdit =
+    st::kReadOnly | st::kAutoHScroll | st::kNoBorder | st::kTabStop;
 constexpr std::uint32_t kPortList = st::kVScroll | st::kTabStop;  // list only, not sorted
 }  // namespace
 

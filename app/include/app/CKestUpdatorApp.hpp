@@ -11,7 +11,7 @@
 namespace ql5::app {
 
 class CKestUpdatorApp : public dlg::CWinApp, public ui::InstanceSlotOwner {
-public:
+  public:
     CKestUpdatorApp() = default;
     ~CKestUpdatorApp() override = default;
 

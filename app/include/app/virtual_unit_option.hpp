@@ -7,7 +7,7 @@
 namespace ql5::app {
 
 class VirtualUnitHandle {
-public:
+  public:
     virtual ~VirtualUnitHandle() = default;
 };
 

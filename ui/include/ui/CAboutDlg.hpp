@@ -7,12 +7,12 @@
 namespace ql5::ui {
 
 class CAboutDlg : public dlg::CDialog {
-public:
+  public:
     explicit CAboutDlg(dlg::CDialog* parent = nullptr);
 
     dlg::CEdit aboutText;
 
-protected:
+  protected:
     void DoDataExchange() override;
     bool OnInitDialog() override;
 };

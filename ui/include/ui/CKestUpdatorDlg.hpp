@@ -14,7 +14,7 @@
 namespace ql5::ui {
 
 class CKestUpdatorDlg : public dlg::CDialog, public engine::WindowInterface {
-public:
+  public:
     explicit CKestUpdatorDlg(dlg::CDialog* parent = nullptr);
     // Stops the timer (waiting for a running tick), then closes the output
     // and the input port; the event and the rest go after. Must not run
@@ -59,11 +59,11 @@ public:
     dlg::CEdit stepCounter;
     dlg::CButton versionCheckButton;
 
-protected:
+  protected:
     void DoDataExchange() override;
     bool OnInitDialog() override;
 
-private:
+  private:
     dlg::LRESULT onSysCommand(dlg::WPARAM wParam, dlg::LPARAM lParam);
     void onExecute();
     void onVersionCheck();

@@ -14,7 +14,7 @@ std::string instanceName(int slot);
 
 // The application object, as far as the main dialog needs to know it.
 class InstanceSlotOwner {
-public:
+  public:
     virtual ~InstanceSlotOwner() = default;
     virtual std::int32_t claimedSlot() const = 0;
 };

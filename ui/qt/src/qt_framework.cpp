@@ -27,11 +27,20 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const std::string& t
                                             const std::string& caption, dlg::UINT type) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (type & dlg::MB_ICONMASK) {
-        case dlg::MB_ICONHAND: icon = QMessageBox::Critical; break;
-        case dlg::MB_ICONEXCLAMATION: icon = QMessageBox::Warning; break;
-        case dlg::MB_ICONINFORMATION: icon = QMessageBox::Information; break;
-        case 0x20: icon = QMessageBox::Question; break;
-        default: break;
+        case dlg::MB_ICONHAND:
+            icon = QMessageBox::Critical;
+            break;
+        case dlg::MB_ICONEXCLAMATION:
+            icon = QMessageBox::Warning;
+            break;
+        case dlg::MB_ICONINFORMATION:
+            icon = QMessageBox::Information;
+            break;
+        case 0x20:
+            icon = QMessageBox::Question;
+            break;
+        default:
+            break;
     }
     auto box = std::make_unique<QMessageBox>(icon, QString::fromStdString(caption),
                                              QString::fromStdString(text), QMessageBox::Ok, owner);
@@ -56,7 +65,8 @@ void QtFramework::send(const std::function<void()>& fn) {
         fn();
         return;
     }
-    QMetaObject::invokeMethod(invoker_, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        invoker_, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
 }
 
 void QtFramework::post(std::function<void()> fn) {
@@ -79,10 +89,10 @@ QFont dialogFont(const std::string& family, int pointSize) {
     // stand-ins ourselves instead.
     if (!QFontDatabase::families().contains(name, Qt::CaseInsensitive) &&
         QFont::substitutes(name).isEmpty()) {
-        QFont::insertSubstitutions(name, {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"),
-                                          QStringLiteral("VL PGothic"),
-                                          QStringLiteral("Noto Sans CJK JP"),
-                                          QStringLiteral("DejaVu Sans")});
+        QFont::insertSubstitutions(
+            name, {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"),
+                   QStringLiteral("VL PGothic"), QStringLiteral("Noto Sans CJK JP"),
+                   QStringLiteral("DejaVu Sans")});
     }
     QFont font(name);
     font.setPointSize(pointSize);
@@ -93,8 +103,8 @@ QFont dialogFont(const std::string& family, int pointSize) {
 
 BaseUnits baseUnits(const QFont& font) {
     const QFontMetrics fm(font);
-    const int width =
-        fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int width = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return BaseUnits{(width / 26 + 1) / 2, fm.height()};
 }
 
@@ -102,7 +112,8 @@ QIcon loadIcon(int iconId) {
     QIcon icon;
     if (iconId == 128) {
         for (int size : {16, 32, 48}) {
-            icon.addFile(QStringLiteral(":/ql5/icons/ql5-updater-%1.png").arg(size), QSize(size, size));
+            icon.addFile(QStringLiteral(":/ql5/icons/ql5-updater-%1.png").arg(size),
+                         QSize(size, size));
         }
     }
     return icon;

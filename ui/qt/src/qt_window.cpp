@@ -48,7 +48,8 @@ QWidget* QtWindow::widget() const { return widget_; }
 void QtWindow::build(const dlg::DialogTemplate& tpl) {
     Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
     if (tpl.windowStyles & dlg::kCaption) flags |= Qt::WindowTitleHint;
-    if (tpl.windowStyles & dlg::kSystemMenu) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (tpl.windowStyles & dlg::kSystemMenu)
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     if (tpl.windowStyles & dlg::kMinimizeBox) flags |= Qt::WindowMinimizeButtonHint;
     if (tpl.windowStyles & dlg::kMaximizeBox) flags |= Qt::WindowMaximizeButtonHint;
     widget_->setWindowFlags(flags);
@@ -292,7 +293,8 @@ void QtWindow::progressSetRange(int id, int low, int high) {
 
 std::pair<int, int> QtWindow::progressRange(int id) const {
     auto* p = progress(id);
-    return p != nullptr ? std::pair<int, int>{p->minimum(), p->maximum()} : std::pair<int, int>{0, 0};
+    return p != nullptr ? std::pair<int, int>{p->minimum(), p->maximum()}
+                        : std::pair<int, int>{0, 0};
 }
 
 void QtWindow::progressSetPos(int id, int pos) {

@@ -17,11 +17,11 @@ class QProgressBar;
 namespace ql5::ui::qt {
 
 class DialogWidget : public QDialog {
-public:
+  public:
     DialogWidget(dlg::CDialog& dialog, QWidget* parent);
     std::vector<std::pair<dlg::UINT, QString>> systemMenu;  // id 0 = separator
 
-protected:
+  protected:
     // Escape and the window's close button become the cancel command, as
     // the platform's dialog manager makes them; what follows is the
     // dialog's own affair.
@@ -30,12 +30,12 @@ protected:
     void accept() override {}
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-private:
+  private:
     dlg::CDialog& dialog_;
 };
 
 class QtWindow : public dlg::WindowImpl {
-public:
+  public:
     QtWindow(dlg::CDialog& dialog, const dlg::DialogTemplate& tpl, QWidget* parent);
     ~QtWindow() override;
 
@@ -67,7 +67,7 @@ public:
     void progressSetPos(int id, int pos) override;
     int progressPos(int id) const override;
 
-private:
+  private:
     QWidget* item(int id) const;
     QComboBox* combo(int id) const;
     QProgressBar* progress(int id) const;

@@ -18,7 +18,7 @@ namespace ql5::dlg {
 class CWnd;
 
 class CDialog {
-public:
+  public:
     using CommandHandler = std::function<void()>;
     using MessageHandler = std::function<LRESULT(WPARAM, LPARAM)>;
 
@@ -55,7 +55,7 @@ public:
     WindowImpl* window() const { return window_.get(); }
     CDialog* parent() const { return parent_; }
 
-protected:
+  protected:
     // Default: binds the controls (DoDataExchange) and returns true, which
     // puts the focus on the first enabled tab stop.
     virtual bool OnInitDialog();
@@ -69,7 +69,7 @@ protected:
     void onCommand(int id, CommandHandler handler);
     void onMessage(UINT message, MessageHandler handler);
 
-private:
+  private:
     const DialogTemplate& template_;
     CDialog* parent_;
     std::unique_ptr<WindowImpl> window_;

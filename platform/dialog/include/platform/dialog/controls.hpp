@@ -12,7 +12,7 @@ namespace ql5::dlg {
 class CDialog;
 
 class CWnd {
-public:
+  public:
     void attach(const CDialog* dialog, int id) {
         dialog_ = dialog;
         id_ = id;
@@ -25,7 +25,7 @@ public:
     void SetWindowText(const std::string& text) const;
     std::string GetWindowText() const;
 
-protected:
+  protected:
     const CDialog* dialog_ = nullptr;
     int id_ = 0;
 };
@@ -34,12 +34,12 @@ class CButton : public CWnd {};
 class CStatic : public CWnd {};
 
 class CEdit : public CWnd {
-public:
+  public:
     bool isReadOnly() const;
 };
 
 class CComboBox : public CWnd {
-public:
+  public:
     static constexpr int CB_ERR = -1;
     void ResetContent() const;
     int AddString(const std::string& text) const;
@@ -53,7 +53,7 @@ public:
 };
 
 class CProgressCtrl : public CWnd {
-public:
+  public:
     void SetRange32(std::int32_t low, std::int32_t high) const;
     std::pair<std::int32_t, std::int32_t> GetRange() const;
     void SetPos(std::int32_t pos) const;

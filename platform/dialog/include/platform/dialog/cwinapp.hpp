@@ -7,7 +7,7 @@ namespace ql5::dlg {
 class CDialog;
 
 class CWinApp {
-public:
+  public:
     CWinApp();
     virtual ~CWinApp();
     CWinApp(const CWinApp&) = delete;
@@ -23,7 +23,7 @@ public:
 
     CDialog* m_pMainWnd = nullptr;
 
-private:
+  private:
     std::string appName_;
 };
 

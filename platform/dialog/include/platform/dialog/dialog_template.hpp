@@ -10,12 +10,12 @@ namespace ql5::dlg {
 
 enum class ControlKind {
     PushButton,
-    StaticText,    // left-aligned label
-    StaticIcon,    // shows an icon resource (text = the icon id in decimal)
-    StaticPicture, // bitmap frame; may stay empty
-    DropDownList,  // list only, no edit field
+    StaticText,     // left-aligned label
+    StaticIcon,     // shows an icon resource (text = the icon id in decimal)
+    StaticPicture,  // bitmap frame; may stay empty
+    DropDownList,   // list only, no edit field
     ProgressBar,
-    Edit,          // single line
+    Edit,  // single line
 };
 
 // Styles that change behaviour or look; named after the platform's flags.

@@ -17,7 +17,7 @@ namespace ql5::dlg {
 class CDialog;
 
 class WindowImpl {
-public:
+  public:
     virtual ~WindowImpl() = default;
 
     // Shows the window and runs its modal loop until endModal; returns the
@@ -62,14 +62,14 @@ public:
 };
 
 class Framework {
-public:
+  public:
     virtual ~Framework() = default;
     // Builds the window and its controls from the template, not yet shown.
     virtual std::unique_ptr<WindowImpl> createWindow(CDialog& dialog, const DialogTemplate& tpl,
                                                      WindowImpl* parent) = 0;
     // A modal message box; owner may be null. UI thread only. Returns IDOK.
-    virtual int messageBox(WindowImpl* owner, const std::string& text,
-                           const std::string& caption, UINT type) = 0;
+    virtual int messageBox(WindowImpl* owner, const std::string& text, const std::string& caption,
+                           UINT type) = 0;
     virtual bool onUiThread() const = 0;
     // Runs fn on the UI thread and returns when it is done. Called on the UI
     // thread itself it runs fn at once, as SendMessage does.

@@ -8,7 +8,7 @@
 namespace ql5::instances {
 
 class NamedMarker {
-public:
+  public:
     enum class Outcome {
         Created,  // this process holds the marker now
         Existed,  // another holder has the name
@@ -33,7 +33,7 @@ public:
     // Gives the name up (a marker that was not made: nothing happens).
     void close();
 
-private:
+  private:
     int fd_ = -1;
     Outcome outcome_ = Outcome::Failed;
 };

@@ -14,7 +14,7 @@ class QMessageBox;
 namespace ql5::ui::qt {
 
 class QtFramework : public dlg::Framework {
-public:
+  public:
     QtFramework();
     ~QtFramework() override;
 
@@ -28,7 +28,7 @@ public:
     void post(std::function<void()> fn) override;
     void processEvents(int maxMs) override;
 
-private:
+  private:
     QObject* invoker_;
 };
 

@@ -9,3 +9,7 @@ ql5_test(ql5_alsa_driver_test SOURCES alsa_driver_test.cpp
 # fake_alsa_seq.cpp defines alsa-lib's sequencer functions in the program.
 ql5_test(ql5_alsa_driver_fake_test SOURCES alsa_driver_fake_test.cpp fake_alsa_seq.cpp
          DEPS ql5_platform_mm LABELS platform)
+# A card's port: stand-ins for the sequencer and for the card's rawmidi device.
+ql5_test(ql5_alsa_rawmidi_fake_test
+         SOURCES alsa_rawmidi_fake_test.cpp fake_alsa_seq.cpp fake_alsa_rawmidi.cpp
+         DEPS ql5_platform_mm LABELS platform)

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "alsa_ports.hpp"
-#include "platform/mm/sysex_tracker.hpp"
+#include "platform/mm/input_loss.hpp"
 #include "short_message.hpp"
 
 namespace ql5::mm::alsa {
@@ -49,21 +49,27 @@ int waitFor(snd_rawmidi_t* handle, short events, int timeoutMs) {
     return (revents & events) ? 1 : 0;
 }
 
-int growInputBuffer(snd_rawmidi_t* handle) {
+// Sets the input buffer's size; gives the size the kernel granted, or a
+// negative errno.
+long growInputBuffer(snd_rawmidi_t* handle) {
     snd_rawmidi_params_t* params = nullptr;
     int result = snd_rawmidi_params_malloc(&params);
     if (result < 0) return result;
+    long granted = 0;
     if ((result = snd_rawmidi_params_current(handle, params)) >= 0 &&
-        (result = snd_rawmidi_params_set_buffer_size(handle, params, kInputBufferSize)) >= 0) {
-        result = snd_rawmidi_params(handle, params);
+        (result = snd_rawmidi_params_set_buffer_size(handle, params, kInputBufferSize)) >= 0 &&
+        (result = snd_rawmidi_params(handle, params)) >= 0 &&
+        (result = snd_rawmidi_params_current(handle, params)) >= 0) {
+        granted = static_cast<long>(snd_rawmidi_params_get_buffer_size(params));
     }
     snd_rawmidi_params_free(params);
-    return result;
+    return result < 0 ? result : granted;
 }
 
 class RawMidiInput final : public DriverInput {
   public:
-    RawMidiInput(snd_rawmidi_t* handle, InputStream& stream) : handle_(handle), stream_(stream) {
+    RawMidiInput(snd_rawmidi_t* handle, std::size_t bufferSize, InputStream& stream)
+        : handle_(handle), bufferSize_(bufferSize), stream_(stream) {
         reader_ = std::thread([this] { run(); });
     }
 
@@ -78,15 +84,18 @@ class RawMidiInput final : public DriverInput {
         std::uint8_t buffer[kReadChunk];
         snd_rawmidi_status_t* status = nullptr;
         if (snd_rawmidi_status_malloc(&status) < 0) status = nullptr;
+        const auto push = [this](const std::uint8_t* bytes, std::size_t count) {
+            stream_.pushBytes(bytes, count);
+        };
+        const auto report = [this] { stream_.pushLongError(); };
         while (!stopping_.load()) {
             const int ready = waitFor(handle_, POLLIN, kPollMilliseconds);
             if (ready < 0) break;
             if (ready == 0) continue;
             const ssize_t got = snd_rawmidi_read(handle_, buffer, sizeof buffer);
             if (got > 0) {
-                reportOverrun(status);
-                tracker_.observe(buffer, static_cast<std::size_t>(got));
-                stream_.pushBytes(buffer, static_cast<std::size_t>(got));
+                noteOverrun(status, static_cast<std::size_t>(got));
+                loss_.deliver(buffer, static_cast<std::size_t>(got), push, report);
             } else if (got != -EAGAIN && got != -EINTR && got != 0) {
                 break;  // -ENODEV when the unit is unplugged: nothing more will come
             }
@@ -94,20 +103,21 @@ class RawMidiInput final : public DriverInput {
         if (status != nullptr) snd_rawmidi_status_free(status);
     }
 
-    // The kernel drops input that finds its buffer full and counts it (the
-    // count is cleared by reading it). Bytes lost inside a SysEx message make
-    // it malformed; checked before the bytes that came after the loss are
-    // passed on.
-    void reportOverrun(snd_rawmidi_status_t* status) {
+    // The kernel counts input that found its buffer full (reading the count
+    // clears it). The loss happened since the last look, when the buffer was
+    // full: the hole follows the buffer's worth of bytes that started either
+    // at this read or just after it.
+    void noteOverrun(snd_rawmidi_status_t* status, std::size_t justRead) {
         if (status == nullptr || snd_rawmidi_status(handle_, status) < 0) return;
-        if (snd_rawmidi_status_get_xruns(status) == 0 || !tracker_.inSysEx()) return;
-        tracker_.reset();
-        stream_.pushLongError();
+        if (snd_rawmidi_status_get_xruns(status) == 0) return;
+        const std::uint64_t here = loss_.position();
+        loss_.lostWithin(here + bufferSize_, here + justRead + bufferSize_);
     }
 
     snd_rawmidi_t* const handle_;
+    const std::size_t bufferSize_;
     InputStream& stream_;
-    detail::SysExTracker tracker_;
+    detail::InputLossReporter loss_;
     std::atomic<bool> stopping_{false};
     std::thread reader_;
 };
@@ -174,12 +184,13 @@ MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
     if (result < 0) return mmResultFor(result);
     // The kernel's default 4 KiB would overflow if the reader were held up
     // for a moment during a 4,700-byte reply; lost input is still detected.
-    if ((result = growInputBuffer(handle)) < 0) {
+    const long granted = growInputBuffer(handle);
+    if (granted <= 0) {
         snd_rawmidi_close(handle);
-        return mmResultFor(result);
+        return granted < 0 ? mmResultFor(static_cast<int>(granted)) : MMSYSERR_ERROR;
     }
     try {
-        port = std::make_unique<RawMidiInput>(handle, stream);
+        port = std::make_unique<RawMidiInput>(handle, static_cast<std::size_t>(granted), stream);
     } catch (...) {
         snd_rawmidi_close(handle);
         return MMSYSERR_NOMEM;

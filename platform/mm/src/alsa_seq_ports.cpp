@@ -120,7 +120,10 @@ bool drainSeqInput(snd_seq_t* seq, int timeoutMs,
         const int result = snd_seq_event_input(seq, &event);
         if (result == -EAGAIN) return true;
         if (result == -EINTR) continue;
-        if (result == -ENOSPC) {  // the kernel's queue overflowed: events were lost
+        // The kernel's queue overflowed: it dropped the events that did not
+        // fit, and on telling us it clears what it still held. The hole is
+        // therefore right here, after the last event read.
+        if (result == -ENOSPC) {
             onOverrun();
             continue;
         }

@@ -291,25 +291,25 @@ TEST(RawStreamDriverTerminal, BytesPassASerialLineUnchangedBothWays) {
     ::close(master);
 }
 
-TEST(RawStreamDriverSpec, TakesExactlyThreeNonEmptyFields) {
-    EXPECT_NE(rawStreamDriverFromSpec("Tarvik QL-5:/tmp/in:/tmp/out"), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec(""), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec("name"), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec("name:/tmp/in"), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec(":/tmp/in:/tmp/out"), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec("name::/tmp/out"), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec("name:/tmp/in:"), nullptr);
-    EXPECT_EQ(rawStreamDriverFromSpec("name:/tmp/in:/tmp/out:extra"), nullptr);
+TEST(RawStreamDriverSetting, TakesExactlyThreeNonEmptyFields) {
+    EXPECT_NE(rawStreamDriverFromSetting("Tarvik QL-5:/tmp/in:/tmp/out"), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting(""), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting("name"), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting("name:/tmp/in"), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting(":/tmp/in:/tmp/out"), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting("name::/tmp/out"), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting("name:/tmp/in:"), nullptr);
+    EXPECT_EQ(rawStreamDriverFromSetting("name:/tmp/in:/tmp/out:extra"), nullptr);
 }
 
-TEST(RawStreamDriverSpec, NamesThePortsAfterTheFirstField) {
-    auto driver = rawStreamDriverFromSpec("Tarvik QL-5 bench:/dev/null:/dev/null");
+TEST(RawStreamDriverSetting, NamesThePortsAfterTheFirstField) {
+    auto driver = rawStreamDriverFromSetting("Tarvik QL-5 bench:/dev/null:/dev/null");
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(driver->inputName(0), "Tarvik QL-5 bench");
     EXPECT_EQ(driver->outputName(0), "Tarvik QL-5 bench");
 }
 
-TEST(RawStreamDriverSpec, ReadsTheEnvironment) {
+TEST(RawStreamDriverSetting, ReadsTheEnvironment) {
     ASSERT_EQ(::unsetenv("QL5_RAW_MIDI"), 0);
     EXPECT_EQ(rawStreamDriverFromEnvironment(), nullptr);
     ASSERT_EQ(::setenv("QL5_RAW_MIDI", "bench:/dev/null:/dev/null", 1), 0);

@@ -278,24 +278,24 @@ std::shared_ptr<Driver> rawStreamDriver(std::string name, std::string inputPath,
                                              std::move(outputPath), limits);
 }
 
-std::shared_ptr<Driver> rawStreamDriverFromSpec(const std::string& spec) {
-    const auto first = spec.find(':');
+std::shared_ptr<Driver> rawStreamDriverFromSetting(const std::string& setting) {
+    const auto first = setting.find(':');
     if (first == std::string::npos) return nullptr;
-    const auto second = spec.find(':', first + 1);
-    if (second == std::string::npos || spec.find(':', second + 1) != std::string::npos) {
+    const auto second = setting.find(':', first + 1);
+    if (second == std::string::npos || setting.find(':', second + 1) != std::string::npos) {
         return nullptr;
     }
-    std::string name = spec.substr(0, first);
-    std::string input = spec.substr(first + 1, second - first - 1);
-    std::string output = spec.substr(second + 1);
+    std::string name = setting.substr(0, first);
+    std::string input = setting.substr(first + 1, second - first - 1);
+    std::string output = setting.substr(second + 1);
     if (name.empty() || input.empty() || output.empty()) return nullptr;
     return rawStreamDriver(std::move(name), std::move(input), std::move(output));
 }
 
 std::shared_ptr<Driver> rawStreamDriverFromEnvironment() {
-    const char* spec = std::getenv("QL5_RAW_MIDI");
-    if (spec == nullptr) return nullptr;
-    return rawStreamDriverFromSpec(spec);
+    const char* setting = std::getenv("QL5_RAW_MIDI");
+    if (setting == nullptr) return nullptr;
+    return rawStreamDriverFromSetting(setting);
 }
 
 }  // namespace ql5::mm

@@ -39,6 +39,6 @@ std::shared_ptr<Driver> rawStreamDriver(std::string name, std::string inputPath,
 std::shared_ptr<Driver> rawStreamDriverFromEnvironment();
 
 // The parsing of rawStreamDriverFromEnvironment(), on a given text.
-std::shared_ptr<Driver> rawStreamDriverFromSpec(const std::string& spec);
+std::shared_ptr<Driver> rawStreamDriverFromSetting(const std::string& setting);
 
 }  // namespace ql5::mm

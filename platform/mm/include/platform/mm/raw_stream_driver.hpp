@@ -35,7 +35,10 @@ std::shared_ptr<Driver> rawStreamDriver(std::string name, std::string inputPath,
                                         std::string outputPath, RawStreamLimits limits = {});
 
 // The port pair named by QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH; nullptr when
-// the variable is unset or malformed (not exactly three non-empty fields).
+// the variable is unset or malformed (not exactly three non-empty fields, so
+// neither the name nor a path can hold a colon). The output is opened without
+// waiting: a FIFO must already have its reader (the device's side), else the
+// open fails.
 std::shared_ptr<Driver> rawStreamDriverFromEnvironment();
 
 // The parsing of rawStreamDriverFromEnvironment(), on a given text.

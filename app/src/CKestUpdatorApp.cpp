@@ -64,7 +64,10 @@ bool CKestUpdatorApp::InitInstance() {
     // cut short). Nothing it uses may be destroyed under it, and the timer
     // is already stopped: end the process here, without running the
     // destructors of anything the worker might touch.
-    std::fflush(nullptr);
+    // Only the two output streams: flushing every stream would also wait
+    // for the lock of one that another thread is blocked reading.
+    std::fflush(stdout);
+    std::fflush(stderr);
     std::_Exit(0);
 }
 

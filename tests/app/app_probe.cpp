@@ -8,11 +8,12 @@
 //         window on request, "END" when the shell has returned.
 //         "STATE\t<Execute enabled>\t<Version Check enabled>\t<busy>\t<status
 //         line>\t<selected input>\t<selected output>" on "report".
-// stdin:  "click <id>", "report", "close", "close-after <kind> <n>" (close once the
+// stdin:  "click <id>", "report", "sleep <ms>", "close", "close-after <kind> <n>" (close once the
 //         virtual unit has received n requests of the kind); end of input
 //         closes the window.
 // QL5_PROBE_FAULTS in the environment plugs in a virtual unit with that
-// fault script (may be empty). QL5_PROBE_SCOPE keeps its instance markers
+// fault script (may be empty); QL5_PROBE_HANG_SENDS makes its sends never
+// finish. QL5_PROBE_SCOPE keeps its instance markers
 // apart from those of other copies.
 #include <unistd.h>
 #include <QApplication>
@@ -106,6 +107,10 @@ void commandLoop(ql5::dlg::Framework* fw, ql5::ui::CKestUpdatorDlg* dlg) {
                 std::to_string(dlg->state().busy.load()) + "\t" + dlg->statusLine.GetWindowText() +
                 "\t" + dlg->inPortList.GetLBText(dlg->inPortList.GetCurSel()) + "\t" +
                 dlg->outPortList.GetLBText(dlg->outPortList.GetCurSel()));
+        } else if (cmd == "sleep") {
+            int ms = 0;
+            in >> ms;
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         } else if (cmd == "close") {
             say("CLOSING");
             closeWindow(fw, dlg);
@@ -145,6 +150,8 @@ int main(int argc, char** argv) {
         cfg.unplugAfterFinishMs = 60000;
         unit = std::make_unique<ql5::emulator::VirtualUnit>(cfg);
         if (!unit->setFaults(faults, nullptr)) say("BADFAULTS");
+        // A platform that never finishes a send: the sender waits for its bound.
+        if (std::getenv("QL5_PROBE_HANG_SENDS") != nullptr) unit->device()->neverMarkDone(true);
     }
 
     // The program's own virtual unit (QL5_VIRTUAL_UNIT=1).

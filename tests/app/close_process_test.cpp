@@ -59,5 +59,34 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"CheckPresetRead", "read#2-:ignore", ui::IDC_VERSIONCHECK, "read 2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A worker stuck in a send that the platform never finishes cannot return
+// at once; the process still ends promptly, without running the destructors
+// of what the worker uses.
+TEST(CloseProcess, EndsPromptlyWhileAWorkerIsStuckInASend) {
+    ProbeProcess p(QL5_APP_PROBE, {{"QL5_PROBE_FAULTS", ""},
+                                   {"QL5_PROBE_HANG_SENDS", "1"},
+                                   {"QL5_PROBE_SCOPE", "close-test-" + std::to_string(::getpid())}});
+    ASSERT_TRUE(p.started());
+    std::vector<std::string> lines;
+    ASSERT_TRUE(p.readUntil("TITLE\t", 20000, &lines));
+    p.send("click " + std::to_string(ui::IDOK));
+    p.send("sleep 300");
+    p.send("close");
+    ASSERT_TRUE(p.readUntil("CLOSING", 20000, &lines));
+    const auto closing = std::chrono::steady_clock::now();
+    const auto status = p.wait(1500);
+    const auto took = std::chrono::steady_clock::now() - closing;
+    ASSERT_TRUE(status.has_value()) << "still running after the close";
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(WIFEXITED(*status)) << "ended by a signal";
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    while (auto line = p.readLine(100)) lines.push_back(*line);
+    for (const auto& l : lines) {
+        EXPECT_NE(l.rfind("BOX", 0), 0u) << l;
+        // The shell did not return normally: it ended the process itself.
+        EXPECT_NE(l, "END");
+    }
+}
+
 }  // namespace
 }  // namespace ql5

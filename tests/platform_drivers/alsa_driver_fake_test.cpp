@@ -209,6 +209,10 @@ class AlsaDriverFakeInput : public AlsaDriverFake {
     fake::Connection link_;
 };
 
+TEST_F(AlsaDriverFakeInput, TheInputClientAsksForALargeKernelPool) {
+    EXPECT_EQ(fake::inputPool(link_.ourClient), 2000u);
+}
+
 TEST_F(AlsaDriverFakeInput, PiecesAndShortMessagesArriveAsBytesInOrder) {
     const auto message = test::writeBlockSizedSysEx(4700);
     for (std::size_t at = 0; at < message.size(); at += 256) {
@@ -309,6 +313,7 @@ TEST_F(AlsaDriverFake, SeqClientHelperAndDriverTalkBothWays) {
         },
         "");
     ASSERT_NE(unit, nullptr);
+    EXPECT_EQ(fake::inputPool(unit->clientId()), 2000u);
     for (const auto& port : fake::portsOf(unit->clientId())) {
         EXPECT_NE(port.type & SND_SEQ_PORT_TYPE_MIDI_GENERIC, 0u);
         EXPECT_EQ(port.capability & SND_SEQ_PORT_CAP_NO_EXPORT, 0u);

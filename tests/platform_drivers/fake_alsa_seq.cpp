@@ -64,6 +64,7 @@ struct World {
     int failError = 0;
     std::vector<SentEvent> sent;
     std::vector<Connection> connections;
+    std::map<int, std::size_t> inputPools;
 };
 
 World& world() {
@@ -130,6 +131,7 @@ void reset() {
     w.failCount = 0;
     w.sent.clear();
     w.connections.clear();
+    w.inputPools.clear();
     // The system client, which is never listed.
     w.clients[0] = ClientRecord{"System",
                                 -1,
@@ -181,6 +183,13 @@ std::vector<int> ourClients() {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     return w.ours;
+}
+
+std::size_t inputPool(int client) {
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    const auto found = w.inputPools.find(client);
+    return found == w.inputPools.end() ? 0 : found->second;
 }
 
 std::vector<FakePort> portsOf(int client) {
@@ -275,6 +284,13 @@ int snd_seq_set_client_name(snd_seq_t* handle, const char* name) {
 int snd_seq_client_id(snd_seq_t* handle) { return handle->client; }
 
 int snd_seq_set_input_buffer_size(snd_seq_t*, size_t) { return 0; }
+
+int snd_seq_set_client_pool_input(snd_seq_t* handle, size_t size) {
+    auto& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.inputPools[handle->client] = size;
+    return size <= 2000 ? 0 : -EINVAL;
+}
 
 int snd_seq_create_simple_port(snd_seq_t* handle, const char* name, unsigned int caps,
                                unsigned int type) {

@@ -9,6 +9,7 @@
 // our clients' ports, and can refuse sends for a while.
 #include <alsa/asoundlib.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -54,6 +55,8 @@ std::vector<SentEvent> sent();
 std::vector<Connection> connections();
 // Client ids of the clients our code made, in order.
 std::vector<int> ourClients();
+// The input pool a client asked for (0: none).
+std::size_t inputPool(int client);
 // The ports our code made on a client, with their capabilities and types.
 std::vector<FakePort> portsOf(int client);
 

@@ -71,6 +71,7 @@ std::unique_ptr<AlsaSeqClient> AlsaSeqClient::create(std::string clientName,
     }
     if (snd_seq_set_client_name(impl->seq, clientName.c_str()) < 0) return nullptr;
     if (snd_seq_set_input_buffer_size(impl->seq, 65536) < 0) return nullptr;
+    alsa::growInputPool(impl->seq);
     impl->clientId = snd_seq_client_id(impl->seq);
     if (impl->clientId < 0) return nullptr;
     constexpr unsigned int kType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;

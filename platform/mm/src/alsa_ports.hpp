@@ -22,6 +22,14 @@ inline constexpr char kClientName[] = "ql5-updater";
 // Short enough that closing an input port (which joins its reader) is prompt.
 inline constexpr int kPollMilliseconds = 20;
 
+// Kernel cells for events waiting to be read by a client of ours. A 256-byte
+// SysEx piece takes about ten; the default 200 hold little more than one
+// write block, and a card's bridge cannot wait for room: what does not fit
+// is lost. 2,000 is the most the kernel grants. A kernel that grants less
+// leaves the default, which still works with senders that retry.
+inline constexpr std::size_t kInputPoolCells = 2000;
+void growInputPool(snd_seq_t* seq);
+
 struct SeqAddress {
     int client = -1;
     int port = -1;

@@ -38,6 +38,12 @@ MMRESULT mmResultFor(int alsaError) {
     }
 }
 
+void growInputPool(snd_seq_t* seq) {
+    // Refused (an older or stricter kernel): the default pool stays, see
+    // kInputPoolCells.
+    if (snd_seq_set_client_pool_input(seq, kInputPoolCells) < 0) return;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -259,6 +265,7 @@ MMRESULT openSeqInput(const SeqAddress& source, InputStream& stream,
     if ((result = snd_seq_set_input_buffer_size(client->handle(), 65536)) < 0) {
         return mmResultFor(result);
     }
+    growInputPool(client->handle());
     result = snd_seq_connect_from(client->handle(), client->port(), source.client, source.port);
     if (result < 0) return mmResultFor(result);
     try {

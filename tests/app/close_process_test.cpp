@@ -63,9 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
 // at once; the process still ends promptly, without running the destructors
 // of what the worker uses.
 TEST(CloseProcess, EndsPromptlyWhileAWorkerIsStuckInASend) {
-    ProbeProcess p(QL5_APP_PROBE, {{"QL5_PROBE_FAULTS", ""},
-                                   {"QL5_PROBE_HANG_SENDS", "1"},
-                                   {"QL5_PROBE_SCOPE", "close-test-" + std::to_string(::getpid())}});
+    ProbeProcess p(QL5_APP_PROBE,
+                   {{"QL5_PROBE_FAULTS", ""},
+                    {"QL5_PROBE_HANG_SENDS", "1"},
+                    {"QL5_PROBE_SCOPE", "close-test-" + std::to_string(::getpid())}});
     ASSERT_TRUE(p.started());
     std::vector<std::string> lines;
     ASSERT_TRUE(p.readUntil("TITLE\t", 20000, &lines));

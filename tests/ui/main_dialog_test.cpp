@@ -212,7 +212,32 @@ TEST_F(MainDialogTest, PortsThatCannotBeOpenedLeaveTheControlsAsTheyWere) {
         EXPECT_EQ(controlsOf(*dialog), kReady);
         EXPECT_TRUE(unit->device()->hostOutputOpen());
         EXPECT_FALSE(unit->device()->hostInputOpen());
+
+        // The next command closes and reopens both ports.
+        unit->device()->refuseInputOpen(false);
+        click(*dialog, ui::IDC_VERSIONCHECK);
+        EXPECT_EQ(controlsOf(*dialog), kChecking);
+        ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0; }, 10000));
+        ASSERT_EQ(boxes.count(), 3u);
+        EXPECT_EQ(boxes.boxes()[2].caption, "Version Information");
     });
+}
+
+TEST_F(MainDialogTest, AfterAFailedCheckTheActionsComeBackEvenWithTheUnitGone) {
+    unit = makeUnit();
+    // The unit is pulled out while it answers the PRESET read: the BOOT read
+    // then fails and the check ends without a report.
+    ASSERT_TRUE(unit->setFaults("read#2:vanish=before", nullptr));
+    BoxRecorder boxes;
+    runWithin(*dialog, [&] {
+        click(*dialog, ui::IDC_VERSIONCHECK);
+        ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0; }, 10000));
+        EXPECT_FALSE(unit->plugged());
+        EXPECT_EQ(controlsOf(*dialog), kReady);
+        click(*dialog, ui::IDC_RESCAN);
+        EXPECT_EQ(controlsOf(*dialog), kNotReady);
+    });
+    EXPECT_EQ(boxes.count(), 0u);
 }
 
 TEST_F(MainDialogTest, WholeUpdateThroughTheWindow) {

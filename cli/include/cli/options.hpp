@@ -1,0 +1,43 @@
+#pragma once
+// The command line of ql5.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ql5::cli {
+
+enum class Command { None, Ports, Version, Update, Help, ShowVersion };
+
+struct Options {
+    Command command = Command::None;
+    std::string in;          // index or name substring; empty = automatic
+    std::string out;
+    bool virtualUnit = false;
+    std::string virtualFlash;  // file that keeps the virtual unit's flash between runs
+    std::string faults;        // fault script for the virtual unit
+    std::string trace;         // file for the SysEx trace
+};
+
+// Parses argv; on error returns nullopt and a message.
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error);
+
+// Exit codes.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 2,
+    kExitNoUnit = 3,
+    kExitCannotOpen = 4,
+    kExitIllegalDevice = 5,
+    kExitNotInUpdateMode = 6,
+    kExitTimeOut = 7,
+    kExitTransferError = 8,
+    kExitImageCheck = 9,
+    kExitInterrupted = 10,
+};
+
+// The exit code for the error message with that string id.
+int exitCodeForError(int stringId);
+
+const char* helpText();
+
+}  // namespace ql5::cli

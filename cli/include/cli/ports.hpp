@@ -1,0 +1,24 @@
+#pragma once
+// Listing the MIDI ports and choosing the unit's.
+#include <string>
+#include <vector>
+
+namespace ql5::cli {
+
+std::vector<std::string> inputPortNames();
+std::vector<std::string> outputPortNames();
+
+struct PortChoice {
+    int index = -1;      // -1: none
+    std::string name;
+    std::string error;   // why there is none
+};
+
+// spec empty: the last port whose name matches the unit's, as the window
+// chooses; all digits: that index; otherwise the one port whose name
+// contains spec (an error when none or several do). kind is "input" or
+// "output", for the messages.
+PortChoice choosePort(const std::vector<std::string>& names, const std::string& spec,
+                      const char* kind);
+
+}  // namespace ql5::cli

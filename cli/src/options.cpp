@@ -1,0 +1,133 @@
+#include "cli/options.hpp"
+
+#include "engine/window.hpp"
+
+namespace ql5::cli {
+
+std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* name) -> std::optional<std::string> {
+            const std::string prefix = std::string(name) + "=";
+            if (a.rfind(prefix, 0) == 0) {
+                return a.substr(prefix.size());
+            }
+            if (i + 1 >= args.size()) {
+                error = std::string(name) + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        auto is = [&](const char* name) {
+            return a == name || a.rfind(std::string(name) + "=", 0) == 0;
+        };
+        if (a == "--help" || a == "-h") {
+            o.command = Command::Help;
+            return o;
+        }
+        if (a == "--version") {
+            o.command = Command::ShowVersion;
+            return o;
+        }
+        if (is("--in") || is("--out") || is("--fault") || is("--trace")) {
+            const std::string name = a.substr(0, a.find('='));
+            std::optional<std::string> v = value(name.c_str());
+            if (!v) {
+                return std::nullopt;
+            }
+            if (v->empty()) {
+                error = name + " needs a value";
+                return std::nullopt;
+            }
+            (name == "--in" ? o.in : name == "--out" ? o.out : name == "--fault" ? o.faults : o.trace) =
+                *v;
+        } else if (a == "--virtual") {
+            o.virtualUnit = true;
+        } else if (a.rfind("--virtual=", 0) == 0) {
+            o.virtualUnit = true;
+            o.virtualFlash = a.substr(10);
+        } else if (!a.empty() && a[0] == '-') {
+            error = "unknown option " + a;
+            return std::nullopt;
+        } else if (o.command == Command::None) {
+            if (a == "ports") {
+                o.command = Command::Ports;
+            } else if (a == "version") {
+                o.command = Command::Version;
+            } else if (a == "update") {
+                o.command = Command::Update;
+            } else {
+                error = "unknown command " + a;
+                return std::nullopt;
+            }
+        } else {
+            error = "unexpected argument " + a;
+            return std::nullopt;
+        }
+    }
+    if (o.command == Command::None) {
+        error = "no command given";
+        return std::nullopt;
+    }
+    if (!o.faults.empty() && !o.virtualUnit) {
+        error = "--fault needs --virtual";
+        return std::nullopt;
+    }
+    return o;
+}
+
+int exitCodeForError(int stringId) {
+    switch (stringId) {
+        case engine::IDS_CANT_OPEN_IN:
+        case engine::IDS_CANT_OPEN_OUT:
+            return kExitCannotOpen;
+        case engine::IDS_ILLEGAL_DEVICE:
+            return kExitIllegalDevice;
+        case engine::IDS_USE_UPDATE_MODE:
+            return kExitNotInUpdateMode;
+        case engine::IDS_TIMEOUT1:
+        case engine::IDS_TIMEOUT2:
+        case engine::IDS_TIMEOUT3:
+            return kExitTimeOut;
+        default:
+            return kExitTransferError;
+    }
+}
+
+const char* helpText() {
+    return R"(usage: ql5 COMMAND [OPTIONS]
+
+Updates the firmware of a Tarvik QL-5 over its MIDI ports, or reads its versions.
+
+Commands:
+  ports              list every MIDI input and output port; * marks the unit's
+  version            identify the unit and show its SYSTEM, PRESET and BOOT versions
+                     beside the versions this program carries
+  update             write the carried firmware into the unit (the whole update)
+
+Options:
+  --in PORT          MIDI input port: an index from 'ql5 ports' or a part of its name
+  --out PORT         MIDI output port, likewise (default for both: the last port
+                     whose name contains "Tarvik QL-5")
+  --virtual[=FILE]   use the built-in virtual unit instead of hardware; with FILE,
+                     its flash is kept in FILE from one run to the next
+  --fault SCRIPT     make the virtual unit misbehave, e.g. "write#3:drop; erase#1:code=2"
+  --trace FILE       write every SysEx message, both directions, with a timestamp
+  --help, --version
+
+Exit codes:
+  0  success
+  2  wrong command line
+  3  no unit: its ports were not found, or a port choice matched nothing or several
+  4  a MIDI port could not be opened
+  5  an illegal device answered
+  6  the unit is not in its firmware update mode
+  7  time-out
+  8  transfer error
+  9  a carried firmware image failed its check; nothing was sent
+  10 interrupted (Ctrl-C); after an interrupted update the unit needs a full update
+)";
+}
+
+}  // namespace ql5::cli

@@ -1,0 +1,77 @@
+#include "cli/ports.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+#include "midi/CDxMMidiIn.hpp"
+#include "midi/CDxMMidiOut.hpp"
+
+namespace ql5::cli {
+
+std::vector<std::string> inputPortNames() {
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < midi::CDxMMidiIn::GetNumDevs(); ++i) {
+        char name[40];
+        midi::CDxMMidiIn::GetDevName(i, name);
+        names.emplace_back(name);
+    }
+    return names;
+}
+
+std::vector<std::string> outputPortNames() {
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0; i < midi::CDxMMidiOut::GetNumDevs(); ++i) {
+        char name[40];
+        midi::CDxMMidiOut::GetDevName(i, name);
+        names.emplace_back(name);
+    }
+    return names;
+}
+
+PortChoice choosePort(const std::vector<std::string>& names, const std::string& spec,
+                      const char* kind) {
+    PortChoice c;
+    if (spec.empty()) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (midi::matchPortName(names[i].c_str())) {
+                c.index = static_cast<int>(i);
+                c.name = names[i];
+            }
+        }
+        if (c.index < 0) {
+            c.error = std::string("no MIDI ") + kind + " port of a Tarvik QL-5 was found";
+        }
+        return c;
+    }
+    if (std::all_of(spec.begin(), spec.end(), [](unsigned char ch) { return std::isdigit(ch); })) {
+        const unsigned long i = spec.size() > 9 ? names.size() : std::stoul(spec);
+        if (i >= names.size()) {
+            c.error = std::string("there is no MIDI ") + kind + " port " + spec;
+            return c;
+        }
+        c.index = static_cast<int>(i);
+        c.name = names[i];
+        return c;
+    }
+    std::vector<std::size_t> hits;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].find(spec) != std::string::npos) {
+            hits.push_back(i);
+        }
+    }
+    if (hits.empty()) {
+        c.error = std::string("no MIDI ") + kind + " port matches \"" + spec + "\"";
+    } else if (hits.size() > 1) {
+        c.error = std::string("more than one MIDI ") + kind + " port matches \"" + spec + "\":";
+        for (std::size_t i : hits) {
+            c.error += " " + std::to_string(i) + " \"" + names[i] + "\"";
+        }
+        c.error += "; give its index";
+    } else {
+        c.index = static_cast<int>(hits[0]);
+        c.name = names[hits[0]];
+    }
+    return c;
+}
+
+}  // namespace ql5::cli

@@ -1,0 +1,254 @@
+// ql5 end to end against the virtual unit: the commands, their output, the
+// exit codes, port choice, the trace, the image check and Ctrl-C.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/options.hpp"
+#include "cli/run.hpp"
+#include "platform/mm/virtual_driver.hpp"
+
+extern char** environ;
+
+namespace ql5::cli {
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(std::FILE* f) {
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        s.append(buf, n);
+    }
+    std::fclose(f);
+    return s;
+}
+
+// ql5 in this process, with test time-outs.
+Result ql5(std::vector<std::string> args) {
+    setenv("QL5_TIMING", "test", 1);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    Result r;
+    r.code = run(args, out, err);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+std::string tempPath(const char* name) {
+    return ::testing::TempDir() + "/" + name + std::to_string(getpid());
+}
+
+TEST(Ql5Cli, HelpAndUsageErrors) {
+    Result r = ql5({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Exit codes:"), std::string::npos);
+    EXPECT_EQ(ql5({}).code, kExitUsage);
+    EXPECT_EQ(ql5({"flash"}).code, kExitUsage);
+    EXPECT_EQ(ql5({"update", "--bogus"}).code, kExitUsage);
+    EXPECT_EQ(ql5({"update", "--in"}).code, kExitUsage);
+    r = ql5({"update", "--fault", "write#1:drop"});
+    EXPECT_EQ(r.code, kExitUsage) << "faults only for the virtual unit";
+    r = ql5({"update", "--virtual", "--fault", "write#x:drop"});
+    EXPECT_EQ(r.code, kExitUsage);
+    EXPECT_NE(r.err.find("--fault"), std::string::npos);
+}
+
+TEST(Ql5Cli, PortsMarksTheUnit) {
+    const Result r = ql5({"ports", "--virtual"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("*  0  Tarvik QL-5 MIDI 1"), std::string::npos) << r.out;
+}
+
+TEST(Ql5Cli, NoUnitAtAll) {
+    const Result r = ql5({"version"});
+    EXPECT_EQ(r.code, kExitNoUnit);
+    EXPECT_NE(r.err.find("no MIDI"), std::string::npos);
+}
+
+TEST(Ql5Cli, VersionReport) {
+    const Result r = ql5({"version", "--virtual"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t0.90 -> 1.00\n");
+}
+
+TEST(Ql5Cli, WholeUpdateThenVersionsOfTheNewFirmware) {
+    const std::string flash = tempPath("flash");
+    const std::string trace = tempPath("trace");
+    Result r = ql5({"update", "--virtual=" + flash, "--trace", trace});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Version update completed.\n");
+    EXPECT_NE(r.err.find("[8/8] writing image 139 to 0x110000 (4096 bytes)"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("PLEASE UNPLUG THE USB CABLE AND TURN OFF THE POWER."), std::string::npos);
+    r = ql5({"version", "--virtual=" + flash});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "SYSTEM:\t\t1.20 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t0.90 -> 1.00\n");
+
+    std::ifstream t(trace);
+    std::string first;
+    std::string second;
+    std::getline(t, first);
+    std::getline(t, second);
+    EXPECT_NE(first.find(" -> F0 7E 00 06 01 F7"), std::string::npos) << first;
+    EXPECT_NE(second.find(" <- F0 7E 00 06 02 52 6E 00 10 00 31 30 30 30 F7"), std::string::npos)
+        << second;
+    std::size_t lines = 2;
+    for (std::string line; std::getline(t, line);) {
+        ++lines;
+    }
+    // Identity, begin, 4 erases, 3,814 blocks, finish: each request and its reply.
+    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1));
+    std::remove(flash.c_str());
+    std::remove(trace.c_str());
+}
+
+struct FaultExit {
+    const char* faults;
+    int code;
+    const char* message;
+};
+
+class Ql5FaultExit : public ::testing::TestWithParam<FaultExit> {};
+
+TEST_P(Ql5FaultExit, EachFailureHasItsExitCode) {
+    const FaultExit f = GetParam();
+    const Result r = ql5({"update", "--virtual", "--fault", f.faults});
+    EXPECT_EQ(r.code, f.code) << r.err;
+    EXPECT_NE(r.err.find(std::string("Error: ") + f.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("completed"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Ql5FaultExit,
+    ::testing::Values(FaultExit{"identity#1:code=3", kExitIllegalDevice, "Illegal device connected."},
+                      FaultExit{"begin#1:code=11", kExitNotInUpdateMode,
+                                "Please use the firmware update mode."},
+                      FaultExit{"identity#1:ignore", kExitTimeOut, "Time out error(1)"},
+                      FaultExit{"erase#2:drop", kExitTimeOut, "Time out error(3)"},
+                      FaultExit{"erase#1-7:code=2", kExitTransferError, "Transfer error occurred."},
+                      FaultExit{"finish#1:drop", kExitTransferError, "Transfer error occurred."}));
+
+TEST(Ql5Cli, PortThatCannotBeOpened) {
+    auto dev = mm::virt::VirtualDevice::create("Tarvik QL-5 Locked", "Tarvik QL-5 Locked");
+    dev->refuseOutputOpen(true);
+    dev->plug();
+    const Result r = ql5({"version", "--in", "Locked", "--out", "Locked"});
+    EXPECT_EQ(r.code, kExitCannotOpen);
+    EXPECT_NE(r.err.find("Error: Can't open MIDI Out device."), std::string::npos) << r.err;
+    dev->unplug();
+}
+
+TEST(Ql5Cli, PortChoiceErrors) {
+    auto a = mm::virt::VirtualDevice::create("Tarvik QL-5 A", "Tarvik QL-5 A");
+    auto b = mm::virt::VirtualDevice::create("Tarvik QL-5 B", "Tarvik QL-5 B");
+    a->plug();
+    b->plug();
+    Result r = ql5({"version", "--in", "QL-5", "--out", "A"});
+    EXPECT_EQ(r.code, kExitNoUnit);
+    EXPECT_NE(r.err.find("more than one MIDI input port matches \"QL-5\""), std::string::npos)
+        << r.err;
+    r = ql5({"version", "--out", "Nothing like it"});
+    EXPECT_EQ(r.code, kExitNoUnit);
+    EXPECT_NE(r.err.find("no MIDI output port matches \"Nothing like it\""), std::string::npos);
+    r = ql5({"version", "--in", "99"});
+    EXPECT_EQ(r.code, kExitNoUnit);
+    EXPECT_NE(r.err.find("there is no MIDI input port 99"), std::string::npos);
+    a->unplug();
+    b->unplug();
+}
+
+// ---- as a separate process ----
+
+struct Child {
+    pid_t pid = -1;
+    int errFd = -1;
+};
+
+Child spawnQl5(const char* binary, const std::vector<std::string>& args) {
+    int pipeFds[2];
+    EXPECT_EQ(pipe(pipeFds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(binary));
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    Child c;
+    EXPECT_EQ(posix_spawn(&c.pid, binary, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    c.errFd = pipeFds[0];
+    return c;
+}
+
+// Reads the child's standard error until text appears or it ends.
+bool readUntil(int fd, const std::string& text, std::string& seen) {
+    char buf[512];
+    while (seen.find(text) == std::string::npos) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            return false;
+        }
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+int waitExit(Child& c, std::string& seen) {
+    std::string rest;
+    readUntil(c.errFd, "\x01never", rest);
+    seen += rest;
+    close(c.errFd);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Ql5Process, CtrlCDuringAWriteSaysWhereItStopped) {
+    Child c = spawnQl5(QL5_CLI_PATH, {"update", "--virtual"});
+    std::string seen;
+    ASSERT_TRUE(readUntil(c.errFd, "[7/8]", seen)) << seen;
+    kill(c.pid, SIGINT);
+    const int code = waitExit(c, seen);
+    EXPECT_EQ(code, kExitInterrupted) << seen;
+    EXPECT_NE(seen.find("interrupted at step 7/8"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("run a full update before using the unit"), std::string::npos);
+}
+
+TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {
+    const std::string trace = tempPath("damaged-trace");
+    Child c = spawnQl5(QL5_DAMAGED_CLI_PATH, {"update", "--virtual", "--trace", trace});
+    std::string seen;
+    const int code = waitExit(c, seen);
+    EXPECT_EQ(code, kExitImageCheck);
+    EXPECT_NE(seen.find("firmware image 136 does not match"), std::string::npos) << seen;
+    std::ifstream t(trace);
+    EXPECT_FALSE(t.good()) << "no trace: nothing was even opened";
+}
+
+}  // namespace
+}  // namespace ql5::cli

@@ -21,6 +21,8 @@
 // - Finish: code 0. Inside a session the unit then behaves as one its user
 //   unplugs: the ports vanish unplugAfterFinishMs after the reply has been
 //   delivered, and come back after replugAfterMs (0 = when plug() is called).
+//   A finish whose reply a fault lost still ends the session and unplugs; one
+//   refused by a code=N fault does neither.
 // - Read-memory: in any state. The requested bytes in read replies of at most
 //   4,096 bytes each, in address order (one empty reply for length 0);
 //   bytes 2-3 of a reply are 00 <model>, bytes 7-8 are 00 00. A range past

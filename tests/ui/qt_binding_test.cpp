@@ -2,11 +2,15 @@
 // fixed size without minimise or maximise box, tab order, control styles,
 // and calls carried from worker threads.
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <thread>
@@ -141,6 +145,47 @@ TEST_F(QtBindingTest, CallsFromWorkerThreadsAreCarriedToTheUiThread) {
         EXPECT_EQ(d.outPortList.GetLBText(2, buf, sizeof buf), 3);
         EXPECT_STREQ(buf, "Lon");
         EXPECT_EQ(d.outPortList.GetLBText(9, buf, sizeof buf), -1);
+    });
+}
+
+TEST_F(QtBindingTest, AMessageBoxFromAWorkerIsShownOnTheUiThreadOverTheWindow) {
+    ui::CKestUpdatorDlg d;
+    test::runWithin(d, [&] {
+        std::atomic<int> answer{-1};
+        QString text, title;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        bool ownedByWindow = false, onUiThread = false, workerWaited = false, clicked = false;
+        // The box runs its own modal loop on the UI thread; the user's part
+        // is played by a timer that fires inside that loop.
+        QTimer user;
+        QObject::connect(&user, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || clicked) return;
+            text = box->text();
+            title = box->windowTitle();
+            icon = box->icon();
+            ownedByWindow = box->parentWidget() == ui::qt::widgetOf(d.window());
+            onUiThread = QThread::currentThread() == QApplication::instance()->thread();
+            workerWaited = answer.load() == -1;
+            clicked = true;
+            box->button(QMessageBox::Ok)->click();
+        });
+        user.start(20);
+        std::thread worker([&] {
+            answer = dlg::MessageBox(&d, "Transfer error occurred.", "Error",
+                                     dlg::MB_OK | dlg::MB_ICONHAND);
+        });
+        EXPECT_TRUE(test::waitUntil([&] { return answer.load() != -1; }, 5000));
+        user.stop();
+        worker.join();
+        EXPECT_TRUE(clicked);
+        EXPECT_EQ(answer.load(), dlg::IDOK);
+        EXPECT_EQ(text, "Transfer error occurred.");
+        EXPECT_EQ(title, "Error");
+        EXPECT_EQ(icon, QMessageBox::Critical);
+        EXPECT_TRUE(ownedByWindow);
+        EXPECT_TRUE(onUiThread);
+        EXPECT_TRUE(workerWaited) << "the worker must wait until the box is closed";
     });
 }
 

@@ -363,9 +363,10 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
     // Count the request and collect the faults that apply to it.
     std::vector<FaultAction> actions;
     bool muted = false;
+    std::uint64_t kindOrdinal = 0;
     {
         std::lock_guard lock(stateMutex_);
-        const std::uint64_t kindOrdinal = ++counters_.requests[kindIndex(*rk)];
+        kindOrdinal = ++counters_.requests[kindIndex(*rk)];
         const std::uint64_t anyOrdinal = ++counters_.requests[kindIndex(RequestKind::Any)];
         for (const FaultRule& rule : faults_.rules) {
             if (rule.matches(*rk, kindOrdinal, anyOrdinal)) {
@@ -392,6 +393,11 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
         return nullptr;
     };
     const std::string kindText(requestKindName(*rk));
+    if (!actions.empty()) {
+        // "write#3:drop,late=200ms": the rule text of what applies here.
+        FaultRule applied{*rk, kindOrdinal, kindOrdinal, actions};
+        transcript_->addEvent("faults for " + formatFaultScript(FaultScript{{applied}}));
+    }
 
     if (muted) {
         transcript_->addEvent("fault: unit mute, " + kindText + " not answered");
@@ -413,8 +419,9 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
     if (const FaultAction* code = find(T::Code)) {
         replies.push_back({buildResult(model(), static_cast<std::uint8_t>(code->value)), false});
     } else {
-        replies = carryOut(*rk, msg, has(T::Lie), finished, busy);
+        replies = carryOut(*rk, msg, has(T::Lie), gen, finished, busy);
     }
+    if (generation() != gen) return;  // unplugged while it was being carried out
 
     busy += fromMs(cfg_.timing.replyLatencyMs);
     modeledNs_ += busy.count();
@@ -515,9 +522,13 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
 }
 
 std::vector<VirtualUnit::Reply> VirtualUnit::carryOut(RequestKind kind, const Bytes& msg, bool lie,
-                                                      bool& finished,
+                                                      std::uint64_t gen, bool& finished,
                                                       std::chrono::nanoseconds& busy) {
     std::vector<Reply> out;
+    // A request whose unit was unplugged (or replugged) since it arrived was
+    // lost with the power; the session checks below repeat this under the
+    // state lock, so an unplug racing them always wins.
+    if (generation() != gen) return out;
     const auto result = [this, &out](std::uint8_t code) {
         out.push_back({buildResult(model(), code), false});
     };
@@ -528,6 +539,7 @@ std::vector<VirtualUnit::Reply> VirtualUnit::carryOut(RequestKind kind, const By
             break;
         case RequestKind::Begin: {
             std::lock_guard lock(stateMutex_);
+            if (generation() != gen) break;
             if (updateMode_) {
                 session_ = true;
                 out.push_back({buildResult(model(), kResultOk), false});
@@ -538,6 +550,7 @@ std::vector<VirtualUnit::Reply> VirtualUnit::carryOut(RequestKind kind, const By
         }
         case RequestKind::Finish: {
             std::lock_guard lock(stateMutex_);
+            if (generation() != gen) break;
             finished = session_;
             session_ = false;
             out.push_back({buildResult(model(), kResultOk), false});

@@ -234,11 +234,14 @@ TEST_F(Faults, TranscriptNotesTheFaults) {
     send(kBeginUpdate);
     ASSERT_TRUE(unit->waitIdle());
     bool noted = false;
+    bool listed = false;
     for (const auto& e : unit->transcript().entries()) {
-        if (e.direction == Direction::Event && e.note == "fault: reply to begin dropped")
-            noted = true;
+        if (e.direction != Direction::Event) continue;
+        if (e.note == "fault: reply to begin dropped") noted = true;
+        if (e.note == "faults for begin#1:drop") listed = true;
     }
     EXPECT_TRUE(noted);
+    EXPECT_TRUE(listed);
 }
 
 }  // namespace

@@ -202,7 +202,7 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         window.showError(engine::IDS_CANT_OPEN_IN);
         return kExitCannotOpen;
     }
-    st.timer.Start(1, engine::dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st));
+    engine::startDispatcher(st);
     st.busy.store(1);
     st.replyEvent.reset();
 

@@ -141,6 +141,12 @@ void ReplyDispatcher(UpdateState& st) {
     }
 }
 
+std::uint32_t startDispatcher(UpdateState& st) {
+    st.midiIn.setArrivalNotify([](void* context) { static_cast<UpdateState*>(context)->timer.Wake(); },
+                               &st);
+    return st.timer.Start(1, dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st));
+}
+
 void dispatcherTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
     ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));
 }

@@ -212,6 +212,9 @@ void CDxMMidiIn::onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
         mm::midiInPrepareHeader(handle, hdr, sizeof(mm::MIDIHDR));
         mm::midiInAddBuffer(handle, hdr, sizeof(mm::MIDIHDR));
     }
+    if (const ArrivalNotify notify = arrivalNotify_.load(); notify != nullptr) {
+        notify(arrivalContext_.load());
+    }
 }
 
 std::uint32_t CDxMMidiIn::GetNumDevs() { return mm::midiInGetNumDevs(); }

@@ -35,7 +35,7 @@ protected:
         st.window = &window;
         window.attach(&st);
         st.timing = shortTiming();
-        st.timer.Start(1, engine::dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st));
+        engine::startDispatcher(st);
         ASSERT_TRUE(openUnitPorts(st));
         st.busy.store(1);
         st.replyEvent.reset();

@@ -21,7 +21,7 @@ protected:
         window.attach(&st);
         st.timing = testing::shortTiming();
         ASSERT_TRUE(testing::openUnitPorts(st));
-        st.timer.Start(1, dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st));
+        startDispatcher(st);
     }
     void TearDown() override {
         st.timer.Stop();

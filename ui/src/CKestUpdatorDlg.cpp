@@ -71,8 +71,9 @@ bool CKestUpdatorDlg::OnInitDialog() {
 
     enableActions(discoverPorts() == 1);
 
-    // Runs until the dialog object goes, also while no worker runs.
-    st_.timer.Start(1, engine::dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st_));
+    // Runs until the dialog object goes, also while no worker runs; a
+    // message's arrival brings the next tick forward.
+    engine::startDispatcher(st_);
 
     progressBar.SetRange32(0, 100);
 

@@ -31,8 +31,13 @@ struct VersionTexts {
 struct UpdateState {
     UpdateState() = default;
     // The timer's ticks read the ports and the event: stop it before any
-    // member goes.
-    ~UpdateState() { timer.Stop(); }
+    // member goes, then close the output and the input port while the timer
+    // object still exists (the input port's arrival notice wakes it).
+    ~UpdateState() {
+        timer.Stop();
+        midiOut.Close();
+        midiIn.Close();
+    }
     UpdateState(const UpdateState&) = delete;
     UpdateState& operator=(const UpdateState&) = delete;
 
@@ -103,6 +108,11 @@ void resetProcessStateForTests();
 void dispatcherTick(mm::UINT id, mm::UINT msg, mm::DWORD_PTR user, mm::DWORD_PTR r1,
                     mm::DWORD_PTR r2);
 void ReplyDispatcher(UpdateState& st);
+// Starts st.timer at 1 ms with dispatcherTick, and has the input port bring
+// a tick forward whenever a message arrives, so an exchange does not wait
+// out the rest of a period. The dispatcher still never runs twice at once
+// and still runs at least every millisecond. Returns the timer's Start.
+std::uint32_t startDispatcher(UpdateState& st);
 // One message through the dispatcher's decision table (what ReplyDispatcher
 // does for each queued message). Never reads past n bytes.
 void dispatchMessage(UpdateState& st, const std::uint8_t* m, std::size_t n);

@@ -57,6 +57,15 @@ public:
     // as an exhausted heap would (tests only).
     static void failAllocationsForTest(int count);
 
+    // Called on the platform's input thread right after an entry was
+    // queued, so the owner can bring its consumer's next poll forward. The
+    // function must be quick and must not call into this port.
+    using ArrivalNotify = void (*)(void* context);
+    void setArrivalNotify(ArrivalNotify notify, void* context) {
+        arrivalContext_.store(context);
+        arrivalNotify_.store(notify);
+    }
+
 private:
     void stopSequence();
     // Stops, resets, unprepares and closes the device, retrying the steps a
@@ -73,6 +82,8 @@ private:
     // Set while the stop sequence runs, so that the callback does not queue
     // the buffer again behind midiInReset's back.
     std::atomic<bool> stopping_{false};
+    std::atomic<ArrivalNotify> arrivalNotify_{nullptr};
+    std::atomic<void*> arrivalContext_{nullptr};
     // The queue: a linked list that always holds one dummy node. The consumer
     // owns queueHead_ (the dummy; the oldest entry is its next), the producer
     // owns queueTail_ (the youngest node). The producer publishes an entry by

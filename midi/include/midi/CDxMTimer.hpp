@@ -22,6 +22,13 @@ public:
     // Always 1. When it returns, no tick is running and none will start
     // (unless called from a tick of this timer, which then finishes).
     int Stop();
+    // Runs the next tick now rather than at its deadline (see
+    // mm::timeWakeEvent); nothing when the timer is not running.
+    void Wake() {
+        if (const std::uint32_t id = timerId_.load(); id != 0) {
+            mm::timeWakeEvent(id);
+        }
+    }
 
     // A derived class that overrides this must call Stop() in its own
     // destructor: by the time ~CDxMTimer stops the event, the override is gone.

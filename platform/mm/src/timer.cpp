@@ -31,6 +31,7 @@ struct TimerEvent {
     std::mutex mutex;
     std::condition_variable changed;
     bool killed = false;
+    bool woken = false;  // timeWakeEvent: tick now
     bool ticking = false;
     bool exited = false;
     std::thread::id thread;
@@ -68,19 +69,25 @@ void runEvent(const std::shared_ptr<TimerEvent>& event) {
     Clock::time_point deadline = Clock::now() + event->delay;
     std::unique_lock<std::mutex> lock(event->mutex);
     for (;;) {
-        event->changed.wait_until(lock, deadline, [&] { return event->killed; });
+        event->changed.wait_until(lock, deadline,
+                                  [&] { return event->killed || event->woken; });
         if (event->killed) {
             break;
         }
-        if (Clock::now() < deadline) {
-            continue;  // woken early
+        const bool early = event->woken && Clock::now() < deadline;
+        if (!early && Clock::now() < deadline) {
+            continue;  // a spurious wake-up
         }
+        event->woken = false;
         event->ticking = true;
         lock.unlock();
         event->callback(event->id, 0, event->user, 0, 0);
         lock.lock();
         event->ticking = false;
         event->changed.notify_all();
+        if (early) {
+            continue;  // an extra tick: the regular one still comes at its deadline
+        }
         if (!event->periodic) {
             break;
         }
@@ -194,6 +201,25 @@ MMRESULT timeKillEvent(UINT id) {
         return TIMERR_NOERROR;
     }
     event->changed.wait(lock, [&] { return event->exited; });
+    return TIMERR_NOERROR;
+}
+
+MMRESULT timeWakeEvent(UINT id) {
+    std::shared_ptr<TimerEvent> event;
+    {
+        std::lock_guard<std::mutex> lock(table().mutex);
+        const auto it = table().events.find(id);
+        if (it == table().events.end()) {
+            return MMSYSERR_INVALPARAM;
+        }
+        event = it->second;
+    }
+    std::lock_guard<std::mutex> lock(event->mutex);
+    if (!event->periodic || event->killed) {
+        return MMSYSERR_INVALPARAM;
+    }
+    event->woken = true;
+    event->changed.notify_all();
     return TIMERR_NOERROR;
 }
 

@@ -160,5 +160,12 @@ UINT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PT
 // Kills the event. When a tick is running, waits for it to return, unless
 // called from that very tick. No tick of the event starts after this returns.
 MMRESULT timeKillEvent(UINT id);
+// Not in the Windows API: runs the next tick of a periodic event now rather
+// than at its deadline, so that work a tick does can start as soon as input
+// arrives. The regular deadlines stay as they are, ticks still never overlap
+// (a wake during a tick makes the next one follow it), and many wakes before
+// a tick starts give one tick. Safe from any thread; MMSYSERR_INVALPARAM for
+// an event that is gone.
+MMRESULT timeWakeEvent(UINT id);
 
 }  // namespace ql5::mm

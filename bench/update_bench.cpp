@@ -1,0 +1,148 @@
+// A whole firmware update against the virtual unit, timed.
+//
+//   ql5_update_bench            the instant unit: wall time, exchanges, and
+//                               the host's overhead per exchange (from the
+//                               unit's reply going out to the next request
+//                               coming in), median and 99th percentile
+//   ql5_update_bench realistic  the unit's realistic timing profile: wall
+//                               time against the unit's modeled time
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emulator/virtual_unit.hpp"
+#include "engine/engine.hpp"
+#include "midi/CDxMMidiIn.hpp"
+#include "midi/CDxMMidiOut.hpp"
+
+namespace {
+
+using namespace ql5;
+
+class QuietWindow : public engine::WindowInterface {
+public:
+    explicit QuietWindow(engine::UpdateState& st) : st_(st) {}
+    void setStatusLine(const std::string& text) override { status = text; }
+    void setStepCounter(const std::string&) override {}
+    void setProgressRange(std::int32_t, std::int32_t) override {}
+    void setProgressPos(std::int32_t) override {}
+    void showError(int id) override { error = engine::loadString(id); }
+    void showVersionReport(const std::string&) override {}
+    void restoreControls() override { st_.busy.store(0); }
+    void enableActions(bool) override {}
+    int discoverPorts() override {
+        for (std::uint32_t i = 0; i < midi::CDxMMidiIn::GetNumDevs(); ++i) {
+            char name[40];
+            midi::CDxMMidiIn::GetDevName(i, name);
+            if (midi::matchPortName(name)) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+    void postVersionCheckDone(int) override {}
+    std::string status;
+    std::string error;
+
+private:
+    engine::UpdateState& st_;
+};
+
+int lastMatching(bool input) {
+    int found = -1;
+    const std::uint32_t n = input ? midi::CDxMMidiIn::GetNumDevs() : midi::CDxMMidiOut::GetNumDevs();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        char name[40];
+        if (input) {
+            midi::CDxMMidiIn::GetDevName(i, name);
+        } else {
+            midi::CDxMMidiOut::GetDevName(i, name);
+        }
+        if (midi::matchPortName(name)) {
+            found = static_cast<int>(i);
+        }
+    }
+    return found;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1));
+    return v[i];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool realistic = argc > 1 && std::strcmp(argv[1], "realistic") == 0;
+    emulator::UnitConfig cfg;
+    cfg.transcriptBytesPerEntry = 8;
+    if (realistic) {
+        cfg.timing = emulator::TimingProfile::realistic();
+    }
+    emulator::VirtualUnit unit(cfg);
+
+    engine::UpdateState st;
+    QuietWindow window(st);
+    st.window = &window;
+    st.timing.unplugPollMs = 10;  // the pause before the first scan is not the unit's time
+    engine::startDispatcher(st);
+    if (st.midiOut.Open(lastMatching(false)) != 1) {
+        std::fprintf(stderr, "cannot open the unit's output port\n");
+        return 1;
+    }
+    st.midiIn.deviceIndex = lastMatching(true);
+    if (st.midiIn.Open() != 1) {
+        std::fprintf(stderr, "cannot open the unit's input port\n");
+        return 1;
+    }
+    st.busy.store(1);
+    st.replyEvent.reset();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    engine::updateWorker(st);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (window.status != "Version update completed.") {
+        std::fprintf(stderr, "update failed: %s\n", window.error.c_str());
+        return 1;
+    }
+
+    // Host overhead: from each reply leaving the unit to the next request.
+    std::vector<double> overheadUs;
+    std::size_t exchanges = 0;
+    bool replied = false;
+    std::chrono::steady_clock::time_point replyAt;
+    for (const emulator::TranscriptEntry& e : unit.transcript().entries()) {
+        if (e.direction == emulator::Direction::UnitToHost) {
+            replied = true;
+            replyAt = e.time;
+        } else if (e.direction == emulator::Direction::HostToUnit) {
+            ++exchanges;
+            if (replied) {
+                overheadUs.push_back(
+                    std::chrono::duration<double, std::micro>(e.time - replyAt).count());
+            }
+            replied = false;
+        }
+    }
+    // The last gap before the finish command includes the begin pause and
+    // the plan's end; the pause after begin-update is the documented 500 ms.
+    std::printf("profile:              %s\n", realistic ? "realistic" : "instant");
+    std::printf("wall time:            %.3f s\n", wall);
+    std::printf("exchanges:            %zu\n", exchanges);
+    std::printf("host overhead/exch.:  median %.1f us, p99 %.1f us\n",
+                percentile(overheadUs, 0.5), percentile(overheadUs, 0.99));
+    if (realistic) {
+        const double modeled = std::chrono::duration<double>(unit.modeledTime()).count();
+        std::printf("unit modeled time:    %.3f s\n", modeled);
+        std::printf("wall / modeled:       %.4f (%.2f %% over)\n", wall / modeled,
+                    100.0 * (wall / modeled - 1.0));
+    }
+    return 0;
+}

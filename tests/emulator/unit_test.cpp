@@ -137,6 +137,28 @@ TEST_F(Unit, ReadPastTheFlashAndMalformedRequestsGetAResultCode) {
     EXPECT_TRUE(unit->flashLog().empty());
 }
 
+TEST_F(Unit, EmptyBlocksAndRegionsAreAcceptedAndChangeNothing) {
+    begin();
+    const Bytes before = unit->readFlash(0x110000, 16);
+    EXPECT_EQ(exchange(eraseCmd(0x110000, 0)), result(0));
+    const Bytes empty = writeCmd(0x110000, Bytes{});
+    ASSERT_EQ(empty.size(), 18U);  // head, no data, the CRC of nothing, F7
+    EXPECT_EQ(exchange(empty), result(0));
+    EXPECT_EQ(unit->readFlash(0x110000, 16), before);
+    EXPECT_TRUE(unit->writesOverUnerased().empty());
+    EXPECT_FALSE(unit->touched(0x110000, 0x1000));
+}
+
+TEST_F(Unit, OtherMakerCommandsCountAsTheirOwnKindForFaults) {
+    std::string error;
+    ASSERT_TRUE(unit->setFaults("other#2:code=42", &error)) << error;
+    const Bytes other{0xF0, 0x52, 0x00, 0x6E, 0x33, 0xF7};
+    EXPECT_EQ(exchange(other), result(6));
+    EXPECT_EQ(exchange(kIdentityRequest).size(), 15U);
+    EXPECT_EQ(exchange(other), result(42));
+    EXPECT_EQ(unit->counters().of(RequestKind::Other), 2U);
+}
+
 TEST_F(Unit, AcceptsRequestsWhateverTheirModelByte) {
     EXPECT_EQ(exchange(Bytes{0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}), result(0));
     EXPECT_EQ(exchange(readCmd(0x4AFFC, 4, 0x00)).size(), 22U);

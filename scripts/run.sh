@@ -5,4 +5,12 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset release
 cmake --build --preset release
-./build/release/bench/ql5_codec_bench --benchmark_min_time=0.2
+# The main job: a whole firmware update of the built-in virtual unit, with
+# its versions read before and after. The unit's flash is kept in a file
+# between the three runs, as a real unit keeps it.
+flash=build/release/virtual-unit.flash
+rm -f "$flash"
+ql5=build/release/cli/ql5
+"$ql5" version --virtual="$flash"
+"$ql5" update --virtual="$flash"
+"$ql5" version --virtual="$flash"

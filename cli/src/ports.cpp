@@ -28,10 +28,10 @@ std::vector<std::string> outputPortNames() {
     return names;
 }
 
-PortChoice choosePort(const std::vector<std::string>& names, const std::string& spec,
+PortChoice choosePort(const std::vector<std::string>& names, const std::string& wanted,
                       const char* kind) {
     PortChoice c;
-    if (spec.empty()) {
+    if (wanted.empty()) {
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (midi::matchPortName(names[i].c_str())) {
                 c.index = static_cast<int>(i);
@@ -43,10 +43,10 @@ PortChoice choosePort(const std::vector<std::string>& names, const std::string& 
         }
         return c;
     }
-    if (std::all_of(spec.begin(), spec.end(), [](unsigned char ch) { return std::isdigit(ch); })) {
-        const unsigned long i = spec.size() > 9 ? names.size() : std::stoul(spec);
+    if (std::all_of(wanted.begin(), wanted.end(), [](unsigned char ch) { return std::isdigit(ch); })) {
+        const unsigned long i = wanted.size() > 9 ? names.size() : std::stoul(wanted);
         if (i >= names.size()) {
-            c.error = std::string("there is no MIDI ") + kind + " port " + spec;
+            c.error = std::string("there is no MIDI ") + kind + " port " + wanted;
             return c;
         }
         c.index = static_cast<int>(i);
@@ -55,14 +55,14 @@ PortChoice choosePort(const std::vector<std::string>& names, const std::string& 
     }
     std::vector<std::size_t> hits;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i].find(spec) != std::string::npos) {
+        if (names[i].find(wanted) != std::string::npos) {
             hits.push_back(i);
         }
     }
     if (hits.empty()) {
-        c.error = std::string("no MIDI ") + kind + " port matches \"" + spec + "\"";
+        c.error = std::string("no MIDI ") + kind + " port matches \"" + wanted + "\"";
     } else if (hits.size() > 1) {
-        c.error = std::string("more than one MIDI ") + kind + " port matches \"" + spec + "\":";
+        c.error = std::string("more than one MIDI ") + kind + " port matches \"" + wanted + "\":";
         for (std::size_t i : hits) {
             c.error += " " + std::to_string(i) + " \"" + names[i] + "\"";
         }

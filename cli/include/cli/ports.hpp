@@ -14,11 +14,11 @@ struct PortChoice {
     std::string error;   // why there is none
 };
 
-// spec empty: the last port whose name matches the unit's, as the window
+// wanted empty: the last port whose name matches the unit's, as the window
 // chooses; all digits: that index; otherwise the one port whose name
-// contains spec (an error when none or several do). kind is "input" or
+// contains wanted (an error when none or several do). kind is "input" or
 // "output", for the messages.
-PortChoice choosePort(const std::vector<std::string>& names, const std::string& spec,
+PortChoice choosePort(const std::vector<std::string>& names, const std::string& wanted,
                       const char* kind);
 
 }  // namespace ql5::cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -67,17 +68,19 @@ TEST(MmTimerTest, CapsAndPeriodPairing) {
 
 TEST(MmTimerTest, PeriodicTicksKeepTheirScheduleWithoutDrift) {
     Ticks t;
+    const auto start = Clock::now();
     const mm::UINT id = mm::timeSetEvent(2, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t),
                                          mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.count.load() >= 101; }));
     ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
-    // Ticks 1 to 101 are 100 periods apart: with absolute deadlines the span
-    // does not grow by the wake-up latency of every tick.
-    const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(t.last - t.first);
+    // Tick n is due n periods after the event was set: never earlier, and
+    // with absolute deadlines not later by the wake-up latency of every
+    // tick before it.
     const int ticks = t.count.load();
-    EXPECT_GE(span.count(), 2 * (ticks - 1) - 2);
-    EXPECT_LT(span.count(), 2 * (ticks - 1) + 150);
+    const auto lastAt = std::chrono::duration_cast<std::chrono::milliseconds>(t.last - start);
+    EXPECT_GE(lastAt.count(), 2 * ticks);
+    EXPECT_LT(lastAt.count(), 2 * ticks + 150);
 }
 
 TEST(MmTimerTest, OneShotTicksOnceAndFreesItself) {
@@ -130,6 +133,125 @@ TEST(MmTimerTest, RefusedAndInvalidEvents) {
     mm::setTimeSetEventRefused(false);
     EXPECT_EQ(mm::timeKillEvent(0), mm::MMSYSERR_INVALPARAM);
     EXPECT_EQ(t.count.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+struct GridTicks {
+    std::mutex mutex;
+    std::vector<Clock::time_point> times;
+    int overrunAt = 3;
+    std::chrono::milliseconds overrun{15};
+};
+
+void gridTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
+    auto* t = reinterpret_cast<GridTicks*>(user);
+    std::size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lock(t->mutex);
+        t->times.push_back(Clock::now());
+        n = t->times.size();
+    }
+    if (n == static_cast<std::size_t>(t->overrunAt)) {
+        std::this_thread::sleep_for(t->overrun);
+    }
+}
+
+TEST(MmTimerTest, AfterAnOverrunTicksReturnToTheirGrid) {
+    GridTicks t;
+    const auto start = Clock::now();
+    const mm::UINT id = mm::timeSetEvent(10, 1, &gridTick, reinterpret_cast<mm::DWORD_PTR>(&t),
+                                         mm::TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        return t.times.size() >= 14;
+    }));
+    ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
+    // Tick 3 took 15 ms: tick 4 follows at once (at ~45 ms), then the ticks
+    // land on multiples of 10 ms again instead of 5 ms off them.
+    std::vector<double> residuals;
+    for (std::size_t i = 4; i < t.times.size(); ++i) {
+        const double ms = std::chrono::duration<double, std::milli>(t.times[i] - start).count();
+        residuals.push_back(ms - 10.0 * static_cast<int>(ms / 10.0));
+    }
+    std::sort(residuals.begin(), residuals.end());
+    EXPECT_LT(residuals[residuals.size() / 2], 3.0);
+}
+
+void countTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
+    auto* t = reinterpret_cast<Ticks*>(user);
+    if (t->count.load() == 0) {
+        t->first = Clock::now();  // published by the count below
+    }
+    t->count.fetch_add(1);
+}
+
+TEST(MmTimerTest, WakeRunsTheNextTickAtOnce) {
+    Ticks t;
+    const mm::UINT id = mm::timeSetEvent(1000, 1, &countTick, reinterpret_cast<mm::DWORD_PTR>(&t),
+                                         mm::TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(t.count.load(), 0);
+    const auto woke = Clock::now();
+    ASSERT_EQ(mm::timeWakeEvent(id), mm::TIMERR_NOERROR);
+    ASSERT_TRUE(waitFor([&] { return t.count.load() == 1; }, 500));
+    EXPECT_LT(t.first - woke, std::chrono::milliseconds(200));
+    // Wakes that come before the tick starts give one tick, not one each.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
+    EXPECT_EQ(mm::timeWakeEvent(id), mm::MMSYSERR_INVALPARAM);
+    EXPECT_EQ(t.count.load(), 1);
+}
+
+TEST(MmTimerTest, WakeIsRefusedForOneShotAndUnknownEvents) {
+    Ticks t;
+    EXPECT_EQ(mm::timeWakeEvent(0), mm::MMSYSERR_INVALPARAM);
+    const mm::UINT id = mm::timeSetEvent(500, 1, &countTick, reinterpret_cast<mm::DWORD_PTR>(&t),
+                                         mm::TIME_ONESHOT);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(mm::timeWakeEvent(id), mm::MMSYSERR_INVALPARAM);
+    ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
+    EXPECT_EQ(t.count.load(), 0);
+}
+
+struct OverlapProbe {
+    std::atomic<bool> inside{false};
+    std::atomic<bool> overlapped{false};
+    std::atomic<int> count{0};
+};
+
+void slowTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
+    auto* p = reinterpret_cast<OverlapProbe*>(user);
+    if (p->inside.exchange(true)) {
+        p->overlapped = true;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    p->count.fetch_add(1);
+    p->inside = false;
+}
+
+TEST(MmTimerTest, WakesFromOtherThreadsNeverMakeTicksOverlap) {
+    OverlapProbe p;
+    const mm::UINT id = mm::timeSetEvent(1, 1, &slowTick, reinterpret_cast<mm::DWORD_PTR>(&p),
+                                         mm::TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    auto waker = [&] {
+        const auto end = Clock::now() + std::chrono::seconds(3);
+        while (p.count.load() < 100 && Clock::now() < end) {
+            mm::timeWakeEvent(id);
+        }
+    };
+    std::thread a(waker);
+    std::thread b(waker);
+    a.join();
+    b.join();
+    ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
+    EXPECT_FALSE(p.overlapped.load());
+    EXPECT_GE(p.count.load(), 100);
 }
 
 }  // namespace

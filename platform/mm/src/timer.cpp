@@ -27,6 +27,7 @@ struct TimerEvent {
     DWORD_PTR user = 0;
     bool periodic = false;
     std::chrono::milliseconds delay{0};
+    Clock::time_point created{};  // the delay counts from timeSetEvent, not thread start
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -66,7 +67,7 @@ void forget(UINT id) {
 }
 
 void runEvent(const std::shared_ptr<TimerEvent>& event) {
-    Clock::time_point deadline = Clock::now() + event->delay;
+    Clock::time_point deadline = event->created + event->delay;
     std::unique_lock<std::mutex> lock(event->mutex);
     for (;;) {
         event->changed.wait_until(lock, deadline,
@@ -94,9 +95,10 @@ void runEvent(const std::shared_ptr<TimerEvent>& event) {
         deadline += event->delay;
         const Clock::time_point now = Clock::now();
         if (deadline < now) {
-            // A tick outlasted its period: the next one follows at once, but
-            // the missed ones are not fired in a burst.
-            deadline = now;
+            // A tick outlasted its period: the next one follows at once, the
+            // missed ones are not fired in a burst, and the ticks after that
+            // keep their places on the original grid (no drift).
+            deadline += ((now - deadline) / event->delay) * event->delay;
         }
     }
     const bool oneShotDone = !event->killed;
@@ -157,6 +159,7 @@ UINT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PT
         event->user = user;
         event->periodic = (flags & TIME_PERIODIC) != 0;
         event->delay = std::chrono::milliseconds(delay);
+        event->created = Clock::now();
         {
             std::lock_guard<std::mutex> lock(table().mutex);
             do {

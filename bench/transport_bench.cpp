@@ -31,9 +31,10 @@ double percentile(std::vector<double> values, double p) {
     if (values.empty()) {
         return 0.0;
     }
-    const std::size_t at =
-        std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+    const std::size_t at = std::min(
+        values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at),
+                     values.end());
     return values[at];
 }
 

@@ -22,9 +22,7 @@ bool allocationRefused() {
     return false;
 }
 
-SysExEntry* newEntry() {
-    return allocationRefused() ? nullptr : new (std::nothrow) SysExEntry;
-}
+SysExEntry* newEntry() { return allocationRefused() ? nullptr : new (std::nothrow) SysExEntry; }
 
 std::uint8_t* newBytes(std::size_t count) {
     return allocationRefused() ? nullptr : new (std::nothrow) std::uint8_t[count];
@@ -184,7 +182,8 @@ void CDxMMidiIn::onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
     if (hdr == nullptr || hdr != header_) {
         return;
     }
-    const mm::DWORD flags = std::atomic_ref<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
+    const mm::DWORD flags =
+        std::atomic_ref<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
     if ((flags & mm::MHDR_DONE) == 0) {
         return;
     }

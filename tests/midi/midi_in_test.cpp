@@ -26,7 +26,8 @@ protected:
         return out;
     }
 
-    std::shared_ptr<ql5::mm::virt::VirtualDevice> unit = plugged("Tarvik QL-5 IN", "Tarvik QL-5 OUT");
+    std::shared_ptr<ql5::mm::virt::VirtualDevice> unit =
+        plugged("Tarvik QL-5 IN", "Tarvik QL-5 OUT");
 };
 
 TEST_F(MidiInTest, NewPortIsClosedWithEmptyQueue) {
@@ -67,8 +68,8 @@ TEST_F(MidiInTest, ThreeMessagesComeOutInOrderOnePerRemove) {
 TEST_F(MidiInTest, EntryHoldsExactlyTheRecordedBytes) {
     CDxMMidiIn in;
     ASSERT_EQ(in.Open(), 1);
-    Bytes reply = sysex({0x7E, 0x00, 0x06, 0x02, 0x00, 0x20, 0x6E, 0x01, 0x02, 0x03, 0x04, 0x05,
-                         0x06});
+    Bytes reply =
+        sysex({0x7E, 0x00, 0x06, 0x02, 0x00, 0x20, 0x6E, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06});
     ASSERT_EQ(reply.size(), 15u);
     send(reply);
     unit->flush();

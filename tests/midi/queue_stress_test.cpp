@@ -24,7 +24,8 @@ constexpr std::uint32_t kMessages = 100000;
 // from n, F7.
 Bytes messageFor(std::uint32_t n, std::mt19937& random) {
     std::uniform_int_distribution<int> length(0, 300);
-    Bytes bytes{0xF0, static_cast<std::uint8_t>(n & 0x7F), static_cast<std::uint8_t>((n >> 7) & 0x7F),
+    Bytes bytes{0xF0, static_cast<std::uint8_t>(n & 0x7F),
+                static_cast<std::uint8_t>((n >> 7) & 0x7F),
                 static_cast<std::uint8_t>((n >> 14) & 0x7F)};
     const int body = length(random);
     for (int i = 0; i < body; ++i) {

@@ -29,7 +29,9 @@ public:
             std::lock_guard<std::mutex> lock(d_.mutex);
             d_.stream = nullptr;
         }
-        mm::MMRESULT start() override { return d_.refuseStart ? mm::MMSYSERR_ERROR : mm::MMSYSERR_NOERROR; }
+        mm::MMRESULT start() override {
+            return d_.refuseStart ? mm::MMSYSERR_ERROR : mm::MMSYSERR_NOERROR;
+        }
 
     private:
         FakeDriver& d_;
@@ -38,7 +40,8 @@ public:
     class Output : public mm::DriverOutput {
     public:
         explicit Output(FakeDriver& d) : d_(d) {}
-        mm::MMRESULT sendLong(const std::uint8_t* bytes, std::size_t count, bool& markDone) override {
+        mm::MMRESULT sendLong(const std::uint8_t* bytes, std::size_t count,
+                              bool& markDone) override {
             std::lock_guard<std::mutex> lock(d_.mutex);
             d_.sent.emplace_back(bytes, bytes + count);
             markDone = true;

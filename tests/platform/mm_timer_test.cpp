@@ -69,8 +69,8 @@ TEST(MmTimerTest, CapsAndPeriodPairing) {
 TEST(MmTimerTest, PeriodicTicksKeepTheirScheduleWithoutDrift) {
     Ticks t;
     const auto start = Clock::now();
-    const mm::UINT id = mm::timeSetEvent(2, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t),
-                                         mm::TIME_PERIODIC);
+    const mm::UINT id =
+        mm::timeSetEvent(2, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t), mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.count.load() >= 101; }));
     ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
@@ -85,8 +85,8 @@ TEST(MmTimerTest, PeriodicTicksKeepTheirScheduleWithoutDrift) {
 
 TEST(MmTimerTest, OneShotTicksOnceAndFreesItself) {
     Ticks t;
-    const mm::UINT id = mm::timeSetEvent(3, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t),
-                                         mm::TIME_ONESHOT);
+    const mm::UINT id =
+        mm::timeSetEvent(3, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t), mm::TIME_ONESHOT);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.count.load() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -97,8 +97,8 @@ TEST(MmTimerTest, OneShotTicksOnceAndFreesItself) {
 TEST(MmTimerTest, NoTickStartsAfterKillReturns) {
     for (int round = 0; round < 30; ++round) {
         Ticks t;
-        const mm::UINT id = mm::timeSetEvent(1, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t),
-                                             mm::TIME_PERIODIC);
+        const mm::UINT id =
+            mm::timeSetEvent(1, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t), mm::TIME_PERIODIC);
         ASSERT_NE(id, 0u);
         std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
         ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
@@ -112,8 +112,8 @@ TEST(MmTimerTest, NoTickStartsAfterKillReturns) {
 TEST(MmTimerTest, KillFromTheEventsOwnTickReturnsAtOnce) {
     Ticks t;
     t.selfKillAt = 4;
-    const mm::UINT id = mm::timeSetEvent(1, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t),
-                                         mm::TIME_PERIODIC);
+    const mm::UINT id =
+        mm::timeSetEvent(1, 1, &tick, reinterpret_cast<mm::DWORD_PTR>(&t), mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.selfKillResult.load() == mm::TIMERR_NOERROR; }));
     // The tick that killed its event still returns after that; its last
@@ -162,8 +162,8 @@ void gridTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_P
 TEST(MmTimerTest, AfterAnOverrunTicksReturnToTheirGrid) {
     GridTicks t;
     const auto start = Clock::now();
-    const mm::UINT id = mm::timeSetEvent(10, 1, &gridTick, reinterpret_cast<mm::DWORD_PTR>(&t),
-                                         mm::TIME_PERIODIC);
+    const mm::UINT id =
+        mm::timeSetEvent(10, 1, &gridTick, reinterpret_cast<mm::DWORD_PTR>(&t), mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] {
         std::lock_guard<std::mutex> lock(t.mutex);
@@ -210,8 +210,8 @@ TEST(MmTimerTest, WakeRunsTheNextTickAtOnce) {
 TEST(MmTimerTest, WakeIsRefusedForOneShotAndUnknownEvents) {
     Ticks t;
     EXPECT_EQ(mm::timeWakeEvent(0), mm::MMSYSERR_INVALPARAM);
-    const mm::UINT id = mm::timeSetEvent(500, 1, &countTick, reinterpret_cast<mm::DWORD_PTR>(&t),
-                                         mm::TIME_ONESHOT);
+    const mm::UINT id =
+        mm::timeSetEvent(500, 1, &countTick, reinterpret_cast<mm::DWORD_PTR>(&t), mm::TIME_ONESHOT);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(mm::timeWakeEvent(id), mm::MMSYSERR_INVALPARAM);
     ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);
@@ -236,8 +236,8 @@ void slowTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_P
 
 TEST(MmTimerTest, WakesFromOtherThreadsNeverMakeTicksOverlap) {
     OverlapProbe p;
-    const mm::UINT id = mm::timeSetEvent(1, 1, &slowTick, reinterpret_cast<mm::DWORD_PTR>(&p),
-                                         mm::TIME_PERIODIC);
+    const mm::UINT id =
+        mm::timeSetEvent(1, 1, &slowTick, reinterpret_cast<mm::DWORD_PTR>(&p), mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     auto waker = [&] {
         const auto end = Clock::now() + std::chrono::seconds(3);

@@ -47,8 +47,7 @@ protected:
     // Opens input 0 with one 64-byte buffer queued, started.
     void openInput() {
         ASSERT_EQ(mm::midiInOpen(&handle, 0, reinterpret_cast<mm::DWORD_PTR>(&requeueCallback),
-                                 reinterpret_cast<mm::DWORD_PTR>(&arrivals),
-                                 mm::CALLBACK_FUNCTION),
+                                 reinterpret_cast<mm::DWORD_PTR>(&arrivals), mm::CALLBACK_FUNCTION),
                   mm::MMSYSERR_NOERROR);
         hdr.lpData = buffer;
         hdr.dwBufferLength = sizeof buffer;

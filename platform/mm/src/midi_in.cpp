@@ -106,8 +106,7 @@ void MidiInDevice::pushBytes(const std::uint8_t* bytes, std::size_t count) {
             }
             if (!joiner.attached() && !queue.empty()) {
                 MIDIHDR* next = queue.front();
-                joiner.attach(reinterpret_cast<std::uint8_t*>(next->lpData),
-                              next->dwBufferLength);
+                joiner.attach(reinterpret_cast<std::uint8_t*>(next->lpData), next->dwBufferLength);
             }
             SysExJoiner::Event event;
             const std::size_t used = joiner.feed(bytes + done, count - done, event);

@@ -70,8 +70,7 @@ void runEvent(const std::shared_ptr<TimerEvent>& event) {
     Clock::time_point deadline = event->created + event->delay;
     std::unique_lock<std::mutex> lock(event->mutex);
     for (;;) {
-        event->changed.wait_until(lock, deadline,
-                                  [&] { return event->killed || event->woken; });
+        event->changed.wait_until(lock, deadline, [&] { return event->killed || event->woken; });
         if (event->killed) {
             break;
         }

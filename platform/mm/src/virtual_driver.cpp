@@ -56,8 +56,8 @@ struct VirtualDevice::Impl {
     HostMessageHandler handler;
 
     std::deque<Item> pending;
-    bool delivering = false;   // an item was taken and is on its way
-    bool pushing = false;      // the delivery thread is inside the host's stream
+    bool delivering = false;  // an item was taken and is on its way
+    bool pushing = false;     // the delivery thread is inside the host's stream
     InputStream* hostInput = nullptr;
     int hostOutputs = 0;
     std::thread::id deliveryThreadId;

@@ -15,8 +15,7 @@
 
 #include "emulator/virtual_unit.hpp"
 #include "engine/engine.hpp"
-#include "midi/CDxMMidiIn.hpp"
-#include "midi/CDxMMidiOut.hpp"
+#include "midi/port_names.hpp"
 
 namespace {
 
@@ -34,14 +33,10 @@ public:
     void restoreControls() override { st_.busy.store(0); }
     void enableActions(bool) override {}
     int discoverPorts() override {
-        for (std::uint32_t i = 0; i < midi::CDxMMidiIn::GetNumDevs(); ++i) {
-            char name[40];
-            midi::CDxMMidiIn::GetDevName(i, name);
-            if (midi::matchPortName(name)) {
-                return 1;
-            }
-        }
-        return 0;
+        return midi::lastMatchingPort(midi::inputPortNames()) >= 0 &&
+                       midi::lastMatchingPort(midi::outputPortNames()) >= 0
+                   ? 1
+                   : 0;
     }
     void postVersionCheckDone(int) override {}
     std::string status;
@@ -50,23 +45,6 @@ public:
 private:
     engine::UpdateState& st_;
 };
-
-int lastMatching(bool input) {
-    int found = -1;
-    const std::uint32_t n = input ? midi::CDxMMidiIn::GetNumDevs() : midi::CDxMMidiOut::GetNumDevs();
-    for (std::uint32_t i = 0; i < n; ++i) {
-        char name[40];
-        if (input) {
-            midi::CDxMMidiIn::GetDevName(i, name);
-        } else {
-            midi::CDxMMidiOut::GetDevName(i, name);
-        }
-        if (midi::matchPortName(name)) {
-            found = static_cast<int>(i);
-        }
-    }
-    return found;
-}
 
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) {
@@ -93,11 +71,11 @@ int main(int argc, char** argv) {
     st.window = &window;
     st.timing.unplugPollMs = 10;  // the pause before the first scan is not the unit's time
     engine::startDispatcher(st);
-    if (st.midiOut.Open(lastMatching(false)) != 1) {
+    if (st.midiOut.Open(midi::lastMatchingPort(midi::outputPortNames())) != 1) {
         std::fprintf(stderr, "cannot open the unit's output port\n");
         return 1;
     }
-    st.midiIn.deviceIndex = lastMatching(true);
+    st.midiIn.deviceIndex = midi::lastMatchingPort(midi::inputPortNames());
     if (st.midiIn.Open() != 1) {
         std::fprintf(stderr, "cannot open the unit's input port\n");
         return 1;

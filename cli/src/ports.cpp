@@ -3,42 +3,18 @@
 #include <algorithm>
 #include <cctype>
 
-#include "midi/CDxMMidiIn.hpp"
-#include "midi/CDxMMidiOut.hpp"
+#include "midi/port_names.hpp"
 
 namespace ql5::cli {
-
-std::vector<std::string> inputPortNames() {
-    std::vector<std::string> names;
-    for (std::uint32_t i = 0; i < midi::CDxMMidiIn::GetNumDevs(); ++i) {
-        char name[40];
-        midi::CDxMMidiIn::GetDevName(i, name);
-        names.emplace_back(name);
-    }
-    return names;
-}
-
-std::vector<std::string> outputPortNames() {
-    std::vector<std::string> names;
-    for (std::uint32_t i = 0; i < midi::CDxMMidiOut::GetNumDevs(); ++i) {
-        char name[40];
-        midi::CDxMMidiOut::GetDevName(i, name);
-        names.emplace_back(name);
-    }
-    return names;
-}
 
 PortChoice choosePort(const std::vector<std::string>& names, const std::string& wanted,
                       const char* kind) {
     PortChoice c;
     if (wanted.empty()) {
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (midi::matchPortName(names[i].c_str())) {
-                c.index = static_cast<int>(i);
-                c.name = names[i];
-            }
-        }
-        if (c.index < 0) {
+        c.index = midi::lastMatchingPort(names);
+        if (c.index >= 0) {
+            c.name = names[static_cast<std::size_t>(c.index)];
+        } else {
             c.error = std::string("no MIDI ") + kind + " port of a Tarvik QL-5 was found";
         }
         return c;

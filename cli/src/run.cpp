@@ -20,6 +20,7 @@
 #include "engine/engine.hpp"
 #include "engine/image_check.hpp"
 #include "engine/images.hpp"
+#include "midi/port_names.hpp"
 
 namespace ql5::cli {
 
@@ -28,8 +29,8 @@ namespace {
 constexpr std::uint32_t kFlashBytes = engine::kFlashSize;
 
 int listPorts(std::FILE* out) {
-    const std::vector<std::string> ins = inputPortNames();
-    const std::vector<std::string> outs = outputPortNames();
+    const std::vector<std::string> ins = midi::inputPortNames();
+    const std::vector<std::string> outs = midi::outputPortNames();
     std::fprintf(out, "MIDI inputs:\n");
     for (std::size_t i = 0; i < ins.size(); ++i) {
         std::fprintf(out, "  %c %2zu  %s\n", midi::matchPortName(ins[i].c_str()) ? '*' : ' ', i,
@@ -159,8 +160,8 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         }
     }
 
-    const PortChoice in = choosePort(inputPortNames(), o.in, "input");
-    const PortChoice outPort = choosePort(outputPortNames(), o.out, "output");
+    const PortChoice in = choosePort(midi::inputPortNames(), o.in, "input");
+    const PortChoice outPort = choosePort(midi::outputPortNames(), o.out, "output");
     for (const PortChoice* c : {&outPort, &in}) {
         if (c->index < 0) {
             std::fprintf(err, "ql5: %s\n", c->error.c_str());
@@ -174,8 +175,8 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
     }
     st.midiOut.setDoneBoundMs(st.timing.sendDoneBoundMs);
     TerminalWindow window(st, out, err, isatty(fileno(err)) != 0, [&] {
-        return portPresent(inputPortNames(), in.name) &&
-               portPresent(outputPortNames(), outPort.name);
+        return portPresent(midi::inputPortNames(), in.name) &&
+               portPresent(midi::outputPortNames(), outPort.name);
     });
     st.window = &window;
     std::unique_ptr<TraceFile> trace;

@@ -12,11 +12,6 @@ namespace {
 constexpr int kMaxEraseCommands = 7;
 constexpr int kMaxBlockSends = 32;
 
-void fail(UpdateState& st, int stringId) {
-    st.window->showError(stringId);
-    st.window->restoreControls();
-}
-
 }  // namespace
 
 int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
@@ -35,7 +30,7 @@ int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
         if (r.timedOut) {
             detail::noteTimeout(st);
             detail::settleLine(st, st.timing.resendPauseMs);
-            fail(st, IDS_TIMEOUT3);
+            detail::failWith(st, IDS_TIMEOUT3);
             return -1;
         }
         if (r.code == 0) {
@@ -43,7 +38,7 @@ int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
             return 0;
         }
         if (++errors >= kMaxEraseCommands) {
-            fail(st, IDS_TRANSFER_ERROR);
+            detail::failWith(st, IDS_TRANSFER_ERROR);
             return -1;
         }
         sync::sleepMs(st.timing.resendPauseMs);
@@ -76,7 +71,7 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
             // block goes out again.
             settleLine(st, st.timing.resendPauseMs);
             if (++failures >= kMaxBlockSends) {
-                fail(st, IDS_TIMEOUT2);
+                failWith(st, IDS_TIMEOUT2);
                 return -1;
             }
             continue;
@@ -96,7 +91,7 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
             continue;
         }
         if (++failures >= kMaxBlockSends) {
-            fail(st, IDS_TRANSFER_ERROR);
+            failWith(st, IDS_TRANSFER_ERROR);
             return -1;
         }
         sync::sleepMs(st.timing.resendPauseMs);
@@ -111,7 +106,7 @@ int writeImage(UpdateState& st, std::uint32_t address, std::uint32_t size, std::
     // The carried program has every image and the plan never asks for more
     // than an image holds; refuse rather than send bytes from past its end.
     if (img.data == nullptr || size > static_cast<std::uint32_t>(img.length)) {
-        fail(st, IDS_TRANSFER_ERROR);
+        detail::failWith(st, IDS_TRANSFER_ERROR);
         return -1;
     }
     st.imageData = img.data;

@@ -38,6 +38,11 @@ void settleLine(UpdateState& st, std::uint32_t quietMs) {
     }
 }
 
+void failWith(UpdateState& st, int stringId) {
+    st.window->showError(stringId);
+    st.window->restoreControls();
+}
+
 std::string formatCounts(const char* format, int a, int b) {
     char text[128];
     std::snprintf(text, sizeof text, format, a, b);

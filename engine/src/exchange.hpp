@@ -29,6 +29,10 @@ Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs);
 // cannot be taken as the answer to the request sent next.
 void settleLine(UpdateState& st, std::uint32_t quietMs);
 
+// The end of a failed operation: the error box with the string's text, then
+// the controls back.
+void failWith(UpdateState& st, int stringId);
+
 // Fills a "%d/%d" or "Data transmit  %d / %d " text.
 std::string formatCounts(const char* format, int a, int b);
 

@@ -8,15 +8,6 @@
 
 namespace ql5::engine {
 
-namespace {
-
-void fail(UpdateState& st, int stringId) {
-    st.window->showError(stringId);
-    st.window->restoreControls();
-}
-
-}  // namespace
-
 int identifyDevice(UpdateState& st) {
     detail::beginExchange(st);
     if (sendIdentityRequest(st) < 0) {
@@ -24,7 +15,7 @@ int identifyDevice(UpdateState& st) {
         if (st.closing.load()) {
             return -1;  // the window closed the port under us: end quietly
         }
-        fail(st, IDS_CANT_OPEN_OUT);
+        detail::failWith(st, IDS_CANT_OPEN_OUT);
         return -1;
     }
     const detail::Reply r = detail::awaitReply(st, st.timing.identityTimeoutMs);
@@ -33,11 +24,11 @@ int identifyDevice(UpdateState& st) {
     }
     if (r.timedOut) {
         detail::settleLine(st, st.timing.resendPauseMs);
-        fail(st, IDS_TIMEOUT1);
+        detail::failWith(st, IDS_TIMEOUT1);
         return -1;
     }
     if (r.code != 0) {
-        fail(st, IDS_ILLEGAL_DEVICE);
+        detail::failWith(st, IDS_ILLEGAL_DEVICE);
         return -1;
     }
     setDeviceIdCopy(st.deviceId);
@@ -45,7 +36,7 @@ int identifyDevice(UpdateState& st) {
     const bool known = std::any_of(KnownDeviceTable.begin(), KnownDeviceTable.end(),
                                    [&](const auto& row) { return row == id; });
     if (!known) {
-        fail(st, IDS_ILLEGAL_DEVICE);
+        detail::failWith(st, IDS_ILLEGAL_DEVICE);
         return -1;
     }
     return 0;

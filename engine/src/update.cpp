@@ -13,11 +13,6 @@ namespace {
 
 constexpr int kPlanRows = static_cast<int>(FlashPlan.size());
 
-void fail(UpdateState& st, int stringId) {
-    st.window->showError(stringId);
-    st.window->restoreControls();
-}
-
 }  // namespace
 
 int runFlashPlan(UpdateState& st) {
@@ -34,7 +29,7 @@ int runFlashPlan(UpdateState& st) {
             // Ending here with every control disabled would leave the user
             // stuck; say what happened, as any other failed exchange does.
             if (!st.closing.load()) {
-                fail(st, IDS_TRANSFER_ERROR);
+                detail::failWith(st, IDS_TRANSFER_ERROR);
             }
             return -1;
         }
@@ -81,16 +76,16 @@ void updateWorker(UpdateState& st) {
     }
     if (r.timedOut) {
         detail::settleLine(st, st.timing.resendPauseMs);
-        fail(st, IDS_TIMEOUT1);
+        detail::failWith(st, IDS_TIMEOUT1);
         return;
     }
     st.window->setStatusLine("");
     if (r.code == 11) {
-        fail(st, IDS_USE_UPDATE_MODE);
+        detail::failWith(st, IDS_USE_UPDATE_MODE);
         return;
     }
     if (r.code != 0) {
-        fail(st, IDS_TRANSFER_ERROR);
+        detail::failWith(st, IDS_TRANSFER_ERROR);
         return;
     }
     sync::sleepMs(st.timing.beginPauseMs);
@@ -114,7 +109,7 @@ void updateWorker(UpdateState& st) {
     }
     if (r.timedOut) {
         detail::settleLine(st, st.timing.resendPauseMs);
-        fail(st, IDS_TRANSFER_ERROR);
+        detail::failWith(st, IDS_TRANSFER_ERROR);
         return;
     }
     // Any reply to the finish command counts, whatever its code.

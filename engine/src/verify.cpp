@@ -57,8 +57,7 @@ int verifyWrittenImages(UpdateState& st) {
                 return -1;
             }
             if (cmp != 0) {
-                st.window->showError(IDS_TRANSFER_ERROR);
-                st.window->restoreControls();
+                failWith(st, IDS_TRANSFER_ERROR);
                 return -1;
             }
         }

@@ -1,7 +1,6 @@
 #include "support/recorder_window.hpp"
 
-#include "midi/CDxMMidiIn.hpp"
-#include "midi/CDxMMidiOut.hpp"
+#include "midi/port_names.hpp"
 
 namespace ql5::testing {
 
@@ -24,28 +23,8 @@ int RecorderWindow::discoverPorts() {
     return lastMatchingInput() >= 0 && lastMatchingOutput() >= 0 ? 1 : 0;
 }
 
-int lastMatchingInput() {
-    int found = -1;
-    for (std::uint32_t i = 0; i < midi::CDxMMidiIn::GetNumDevs(); ++i) {
-        char name[40];
-        midi::CDxMMidiIn::GetDevName(i, name);
-        if (midi::matchPortName(name)) {
-            found = static_cast<int>(i);
-        }
-    }
-    return found;
-}
+int lastMatchingInput() { return midi::lastMatchingPort(midi::inputPortNames()); }
 
-int lastMatchingOutput() {
-    int found = -1;
-    for (std::uint32_t i = 0; i < midi::CDxMMidiOut::GetNumDevs(); ++i) {
-        char name[40];
-        midi::CDxMMidiOut::GetDevName(i, name);
-        if (midi::matchPortName(name)) {
-            found = static_cast<int>(i);
-        }
-    }
-    return found;
-}
+int lastMatchingOutput() { return midi::lastMatchingPort(midi::outputPortNames()); }
 
 }  // namespace ql5::testing

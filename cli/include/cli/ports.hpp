@@ -5,9 +5,6 @@
 
 namespace ql5::cli {
 
-std::vector<std::string> inputPortNames();
-std::vector<std::string> outputPortNames();
-
 struct PortChoice {
     int index = -1;      // -1: none
     std::string name;

@@ -15,11 +15,13 @@ constexpr int kPlanRows = static_cast<int>(FlashPlan.size());
 
 }  // namespace
 
-int runFlashPlan(UpdateState& st) {
+int runFlashPlan(UpdateState& st) { return runFlashPlan(st, FlashPlan); }
+
+int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan) {
     // A row at address 0 writes the BOOT region; it runs only when the unit's
     // BOOT stamp differs from the carried one.
     bool hasBootRow = false;
-    for (const FlashPlanRow& row : FlashPlan) {
+    for (const FlashPlanRow& row : plan) {
         hasBootRow = hasBootRow || row.address == 0;
     }
     bool skipBootRows = false;
@@ -41,7 +43,7 @@ int runFlashPlan(UpdateState& st) {
                        std::memcmp(boot.data + kStampBootOffset, unitStamp, 4) == 0;
     }
     for (int k = 1; k <= kPlanRows; ++k) {
-        const FlashPlanRow& row = FlashPlan[static_cast<std::size_t>(k - 1)];
+        const FlashPlanRow& row = plan[static_cast<std::size_t>(k - 1)];
         st.window->setStepCounter(detail::formatCounts("%d/%d", k, kPlanRows));
         const bool skipped = skipBootRows && row.address == 0;
         if (skipped) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/images.hpp"
 #include "engine/window.hpp"
 #include "midi/CDxMMidiIn.hpp"
 #include "midi/CDxMMidiOut.hpp"
@@ -122,6 +123,9 @@ int identifyDevice(UpdateState& st);
 int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size);
 int writeImage(UpdateState& st, std::uint32_t address, std::uint32_t size, std::uint32_t imageId);
 int runFlashPlan(UpdateState& st);
+// The same runner over another plan of eight rows (tests of the BOOT rows,
+// which the carried plan does not have).
+int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan);
 // Worker bodies; the window starts them on a new thread with sync::startThread.
 void updateWorker(UpdateState& st);
 void versionCheckWorker(UpdateState& st);

@@ -37,7 +37,8 @@ void forEachBlock(Fn&& fn) {
 }
 
 void BM_Pack7in8(benchmark::State& state) {
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(protocol::packedLength(engine::kBlockSize)));
+    std::vector<std::uint8_t> out(
+        static_cast<std::size_t>(protocol::packedLength(engine::kBlockSize)));
     for (auto _ : state) {
         forEachBlock([&](const std::uint8_t* p, std::int32_t n) {
             benchmark::DoNotOptimize(protocol::pack7in8(out.data(), p, n));
@@ -61,7 +62,8 @@ void BM_Crc32Block(benchmark::State& state) {
 BENCHMARK(BM_Crc32Block)->Unit(benchmark::kMillisecond);
 
 void BM_Unpack7in8(benchmark::State& state) {
-    std::vector<std::uint8_t> packed(static_cast<std::size_t>(protocol::packedLength(engine::kBlockSize)));
+    std::vector<std::uint8_t> packed(
+        static_cast<std::size_t>(protocol::packedLength(engine::kBlockSize)));
     std::vector<std::uint8_t> raw(engine::kBlockSize);
     for (auto _ : state) {
         forEachBlock([&](const std::uint8_t* p, std::int32_t n) {

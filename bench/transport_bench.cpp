@@ -70,7 +70,7 @@ void sendToFront(benchmark::State& state, double seconds, std::size_t length) {
 }
 
 class JitterTimer : public midi::CDxMTimer {
-public:
+  public:
     ~JitterTimer() override { Stop(); }
     void OnTimerTick() override {
         const auto now = Clock::now();
@@ -84,7 +84,7 @@ public:
     std::vector<double>& intervals() { return intervals_; }
     void reserve(std::size_t n) { intervals_.reserve(n); }
 
-private:
+  private:
     Clock::time_point last_{};
     std::size_t ticks_ = 0;
     std::vector<double> intervals_;

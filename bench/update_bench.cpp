@@ -22,7 +22,7 @@ namespace {
 using namespace ql5;
 
 class QuietWindow : public engine::WindowInterface {
-public:
+  public:
     explicit QuietWindow(engine::UpdateState& st) : st_(st) {}
     void setStatusLine(const std::string& text) override { status = text; }
     void setStepCounter(const std::string&) override {}
@@ -42,7 +42,7 @@ public:
     std::string status;
     std::string error;
 
-private:
+  private:
     engine::UpdateState& st_;
 };
 
@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
 
     const auto t0 = std::chrono::steady_clock::now();
     engine::updateWorker(st);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (window.status != "Version update completed.") {
         std::fprintf(stderr, "update failed: %s\n", window.error.c_str());
         return 1;
@@ -114,8 +115,8 @@ int main(int argc, char** argv) {
     std::printf("profile:              %s\n", realistic ? "realistic" : "instant");
     std::printf("wall time:            %.3f s\n", wall);
     std::printf("exchanges:            %zu\n", exchanges);
-    std::printf("host overhead/exch.:  median %.1f us, p99 %.1f us\n",
-                percentile(overheadUs, 0.5), percentile(overheadUs, 0.99));
+    std::printf("host overhead/exch.:  median %.1f us, p99 %.1f us\n", percentile(overheadUs, 0.5),
+                percentile(overheadUs, 0.99));
     if (realistic) {
         const double modeled = std::chrono::duration<double>(unit.modeledTime()).count();
         std::printf("unit modeled time:    %.3f s\n", modeled);

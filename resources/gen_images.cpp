@@ -20,11 +20,8 @@ struct StandIn {
 };
 
 constexpr StandIn kStandIns[] = {
-    {129, 562108, 0, nullptr},
-    {133, 155648, 0x25FFC, "1.00"},
-    {136, 14897152, 0, nullptr},
-    {139, 4096, 0xFE0, "1.20"},
-    {142, 307200, 0x4AFFC, "1.00"},
+    {129, 562108, 0, nullptr},  {133, 155648, 0x25FFC, "1.00"}, {136, 14897152, 0, nullptr},
+    {139, 4096, 0xFE0, "1.20"}, {142, 307200, 0x4AFFC, "1.00"},
 };
 
 // xorshift64*: small, fast and the same on every platform.

@@ -40,8 +40,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
                 error = name + " needs a value";
                 return std::nullopt;
             }
-            (name == "--in" ? o.in : name == "--out" ? o.out : name == "--fault" ? o.faults : o.trace) =
-                *v;
+            (name == "--in"      ? o.in
+             : name == "--out"   ? o.out
+             : name == "--fault" ? o.faults
+                                 : o.trace) = *v;
         } else if (a == "--virtual") {
             o.virtualUnit = true;
         } else if (a.rfind("--virtual=", 0) == 0) {

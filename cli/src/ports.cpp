@@ -19,7 +19,8 @@ PortChoice choosePort(const std::vector<std::string>& names, const std::string& 
         }
         return c;
     }
-    if (std::all_of(wanted.begin(), wanted.end(), [](unsigned char ch) { return std::isdigit(ch); })) {
+    if (std::all_of(wanted.begin(), wanted.end(),
+                    [](unsigned char ch) { return std::isdigit(ch); })) {
         const unsigned long i = wanted.size() > 9 ? names.size() : std::stoul(wanted);
         if (i >= names.size()) {
             c.error = std::string("there is no MIDI ") + kind + " port " + wanted;

@@ -46,7 +46,7 @@ int listPorts(std::FILE* out) {
 
 // Writes one line per SysEx message: seconds since start, direction, bytes.
 class TraceFile {
-public:
+  public:
     explicit TraceFile(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {}
     ~TraceFile() {
         if (file_ != nullptr) {
@@ -55,8 +55,8 @@ public:
     }
     bool ok() const { return file_ != nullptr; }
     void write(bool outgoing, const std::uint8_t* bytes, std::size_t n) {
-        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_)
-                             .count();
+        const double t =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         std::lock_guard<std::mutex> lock(mutex_);
         std::fprintf(file_, "%12.6f %s", t, outgoing ? "->" : "<-");
         for (std::size_t i = 0; i < n; ++i) {
@@ -65,7 +65,7 @@ public:
         std::fputc('\n', file_);
     }
 
-private:
+  private:
     std::FILE* file_;
     std::mutex mutex_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
@@ -78,14 +78,14 @@ bool loadFlash(emulator::VirtualUnit& unit, const std::string& path) {
     }
     std::vector<std::uint8_t> bytes(kFlashBytes);
     f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return f.gcount() == static_cast<std::streamsize>(bytes.size()) &&
-           unit.pokeFlash(0, bytes);
+    return f.gcount() == static_cast<std::streamsize>(bytes.size()) && unit.pokeFlash(0, bytes);
 }
 
 bool saveFlash(const emulator::VirtualUnit& unit, const std::string& path) {
     const std::vector<std::uint8_t> bytes = unit.readFlash(0, kFlashBytes);
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(f);
 }
 
@@ -224,7 +224,7 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         }
         code = kExitInterrupted;
     } else if (update) {
-        code = window.completed() ? kExitOk
+        code = window.completed()        ? kExitOk
                : window.lastError() != 0 ? exitCodeForError(window.lastError())
                                          : kExitTransferError;
     } else {

@@ -18,8 +18,8 @@ std::string describeStep(const std::string& counter) {
     const engine::FlashPlanRow& row = engine::FlashPlan[static_cast<std::size_t>(k - 1)];
     char text[128];
     if (row.operation == engine::kOperationErase) {
-        std::snprintf(text, sizeof text, "erasing 0x%06" PRIX32 " (%" PRIu32 " bytes)",
-                      row.address, row.size);
+        std::snprintf(text, sizeof text, "erasing 0x%06" PRIX32 " (%" PRIu32 " bytes)", row.address,
+                      row.size);
     } else {
         std::snprintf(text, sizeof text, "writing image %" PRIu32 " to 0x%06" PRIX32 " (%d bytes)",
                       row.resourceId, row.address, engine::loadImage(row.resourceId).length);

@@ -7,8 +7,8 @@
 #include "engine/engine.hpp"
 #include "engine/images.hpp"
 #include "exchange.hpp"
-#include "write_log.hpp"
 #include "protocol/codecs.hpp"
+#include "write_log.hpp"
 
 namespace ql5::engine {
 
@@ -147,8 +147,7 @@ namespace {
 
 // Sends the read-memory command and waits for its reply: 0 when the reply's
 // data were accepted into readArea, -1 otherwise.
-int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length,
-                std::int32_t needed) {
+int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length, std::int32_t needed) {
     std::memcpy(sendBuffer, kReadMemory, 17);
     sendBuffer[3] = modelId();
     protocol::septetsFromU32(address, sendBuffer + 6);

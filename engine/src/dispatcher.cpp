@@ -142,8 +142,8 @@ void ReplyDispatcher(UpdateState& st) {
 }
 
 std::uint32_t startDispatcher(UpdateState& st) {
-    st.midiIn.setArrivalNotify([](void* context) { static_cast<UpdateState*>(context)->timer.Wake(); },
-                               &st);
+    st.midiIn.setArrivalNotify(
+        [](void* context) { static_cast<UpdateState*>(context)->timer.Wake(); }, &st);
     return st.timer.Start(1, dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st));
 }
 

@@ -38,8 +38,8 @@ int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan) {
         const ImageBytes boot = loadImage(kImageBoot);
         st.imageData = boot.data;
         st.imageLength = boot.length;
-        skipBootRows = boot.data != nullptr && boot.length >= static_cast<std::int32_t>(
-                                                                  kStampBootOffset + 4) &&
+        skipBootRows = boot.data != nullptr &&
+                       boot.length >= static_cast<std::int32_t>(kStampBootOffset + 4) &&
                        std::memcmp(boot.data + kStampBootOffset, unitStamp, 4) == 0;
     }
     for (int k = 1; k <= kPlanRows; ++k) {

@@ -32,7 +32,7 @@ int compareBlock(UpdateState& st, std::uint32_t address, std::int32_t offset, st
         return -1;
     }
     return std::memcmp(readArea(), st.imageData + offset, static_cast<std::size_t>(len)) == 0 ? 0
-                                                                                               : 1;
+                                                                                              : 1;
 }
 
 }  // namespace

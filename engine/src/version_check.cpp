@@ -30,8 +30,7 @@ void versionCheckWorker(UpdateState& st) {
     char carried[5] = {};
     if (identifyDevice(st) != 0) {
         result = -1;
-    } else if (readMemory(st, kStampSystemAddress, 4, reinterpret_cast<std::uint8_t*>(unit)) !=
-               0) {
+    } else if (readMemory(st, kStampSystemAddress, 4, reinterpret_cast<std::uint8_t*>(unit)) != 0) {
         result = -1;
     } else {
         sanitizeVersionText(unit);

@@ -140,13 +140,13 @@ TEST_P(Ql5FaultExit, EachFailureHasItsExitCode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, Ql5FaultExit,
-    ::testing::Values(FaultExit{"identity#1:code=3", kExitIllegalDevice, "Illegal device connected."},
-                      FaultExit{"begin#1:code=11", kExitNotInUpdateMode,
-                                "Please use the firmware update mode."},
-                      FaultExit{"identity#1:ignore", kExitTimeOut, "Time out error(1)"},
-                      FaultExit{"erase#2:drop", kExitTimeOut, "Time out error(3)"},
-                      FaultExit{"erase#1-7:code=2", kExitTransferError, "Transfer error occurred."},
-                      FaultExit{"finish#1:drop", kExitTransferError, "Transfer error occurred."}));
+    ::testing::Values(
+        FaultExit{"identity#1:code=3", kExitIllegalDevice, "Illegal device connected."},
+        FaultExit{"begin#1:code=11", kExitNotInUpdateMode, "Please use the firmware update mode."},
+        FaultExit{"identity#1:ignore", kExitTimeOut, "Time out error(1)"},
+        FaultExit{"erase#2:drop", kExitTimeOut, "Time out error(3)"},
+        FaultExit{"erase#1-7:code=2", kExitTransferError, "Transfer error occurred."},
+        FaultExit{"finish#1:drop", kExitTransferError, "Transfer error occurred."}));
 
 TEST(Ql5Cli, PortThatCannotBeOpened) {
     auto dev = mm::virt::VirtualDevice::create("Tarvik QL-5 Locked", "Tarvik QL-5 Locked");

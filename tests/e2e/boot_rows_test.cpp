@@ -21,7 +21,7 @@ constexpr std::array<FlashPlanRow, 8> kBootPlan = {{
 }};
 
 class BootRowsTest : public EngineOnUnit {
-protected:
+  protected:
     // Identification and the begin-update exchange, as the update worker
     // runs them before the plan.
     void identify() {

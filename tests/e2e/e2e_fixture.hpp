@@ -15,7 +15,7 @@
 namespace ql5::testing {
 
 class EngineOnUnit : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { engine::resetProcessStateForTests(); }
     void TearDown() override {
         st.timer.Stop();

@@ -13,8 +13,7 @@ bool contains(const std::vector<std::string>& v, const std::string& s) {
     return std::find(v.begin(), v.end(), s) != v.end();
 }
 
-std::size_t indexOf(const std::vector<std::string>& v, const std::string& s,
-                    std::size_t from = 0) {
+std::size_t indexOf(const std::vector<std::string>& v, const std::string& s, std::size_t from = 0) {
     for (std::size_t i = from; i < v.size(); ++i) {
         if (v[i] == s) {
             return i;
@@ -339,13 +338,12 @@ TEST_P(CloseDuringWait, EndsQuietly) {
     EXPECT_EQ(st.busy.load(), 1) << "controls untouched";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryWait, CloseDuringWait,
-    ::testing::Values(CloseCase{"identity#1:ignore", RequestKind::Identity, 1},
-                      CloseCase{"begin#1:ignore", RequestKind::Begin, 1},
-                      CloseCase{"erase#2:ignore", RequestKind::Erase, 2},
-                      CloseCase{"write#7:ignore", RequestKind::Write, 7},
-                      CloseCase{"finish#1:ignore", RequestKind::Finish, 1}));
+INSTANTIATE_TEST_SUITE_P(EveryWait, CloseDuringWait,
+                         ::testing::Values(CloseCase{"identity#1:ignore", RequestKind::Identity, 1},
+                                           CloseCase{"begin#1:ignore", RequestKind::Begin, 1},
+                                           CloseCase{"erase#2:ignore", RequestKind::Erase, 2},
+                                           CloseCase{"write#7:ignore", RequestKind::Write, 7},
+                                           CloseCase{"finish#1:ignore", RequestKind::Finish, 1}));
 
 }  // namespace
 }  // namespace ql5::testing

@@ -8,7 +8,7 @@ namespace ql5::testing {
 namespace {
 
 class VersionCheckTest : public EngineOnUnit {
-protected:
+  protected:
     std::vector<std::string> reports() const { return window.callsStartingWith("report:"); }
     void expectPortsClosedAndControlsBack(int result) {
         EXPECT_FALSE(st.midiOut.isOpen());
@@ -25,8 +25,9 @@ protected:
 TEST_F(VersionCheckTest, OlderUnitShowsArrowsWhereVersionsDiffer) {
     startWith();  // 1.10 / 1.00 / 0.90
     engine::versionCheckWorker(st);
-    EXPECT_EQ(reports(), std::vector<std::string>{
-                             "report:SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t0.90 -> 1.00"});
+    EXPECT_EQ(reports(),
+              std::vector<std::string>{
+                  "report:SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t0.90 -> 1.00"});
     expectPortsClosedAndControlsBack(0);
     EXPECT_TRUE(window.errors().empty());
     EXPECT_EQ(unit->counters().of(emulator::RequestKind::Read), 3U);
@@ -50,8 +51,9 @@ TEST_F(VersionCheckTest, UnprintableStampsShowAsStars) {
     const std::uint8_t shortText[4] = {'1', '.', '0', 0};
     ASSERT_TRUE(unit->pokeFlash(engine::kStampBootAddress, shortText));
     engine::versionCheckWorker(st);
-    EXPECT_EQ(reports(), std::vector<std::string>{
-                             "report:SYSTEM:\t\t*.** -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t*.** -> 1.00"});
+    EXPECT_EQ(reports(),
+              std::vector<std::string>{
+                  "report:SYSTEM:\t\t*.** -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t*.** -> 1.00"});
 }
 
 TEST_F(VersionCheckTest, FailedPresetReadOnTheFirstCheckLeavesItsLineEmpty) {
@@ -132,7 +134,9 @@ TEST(SanitizeVersionText, OnlyPrintableAsciiIsShown) {
     EXPECT_EQ(clean(" ~~ "), " ~~ ");
     EXPECT_EQ(clean("1.2\x7F"), "*.**");
     EXPECT_EQ(clean("\x1F.20"), "*.**");
-    EXPECT_EQ(clean("1.\x80" "0"), "*.**");
+    EXPECT_EQ(clean("1.\x80"
+                    "0"),
+              "*.**");
     EXPECT_EQ(clean("\xFF\xFF\xFF\xFF"), "*.**");
 }
 

@@ -14,7 +14,7 @@ namespace {
 using testing::Bytes;
 
 class CatalogueTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         resetProcessStateForTests();
         st.window = &window;
@@ -40,8 +40,8 @@ TEST_F(CatalogueTest, WriteBlockOfOneByte) {
     ASSERT_EQ(sendWriteBlock(st, 0x6E, data, 0x110000, 1), 0);
     ASSERT_EQ(unit.received().size(), 1U);
     EXPECT_EQ(unit.received()[0],
-              (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x02, 0x00, 0x00, 0x44, 0x00, 0x00, 0x01, 0x00,
-                     0x40, 0x00, 0x52, 0x26, 0x16, 0x02, 0x0C, 0xF7}));
+              (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x02, 0x00, 0x00, 0x44, 0x00, 0x00,
+                     0x01, 0x00, 0x40, 0x00, 0x52, 0x26, 0x16, 0x02, 0x0C, 0xF7}));
 }
 
 TEST_F(CatalogueTest, FullWriteBlockIs4700Bytes) {
@@ -105,7 +105,9 @@ TEST_F(CatalogueTest, ReadMemoryRequestAndExampleReply) {
 }
 
 TEST_F(CatalogueTest, ReadMemoryFailsOnAnErrorCodeWithoutCopying) {
-    unit.setResponder([&](const Bytes&) { unit.reply({0xF0, 0x52, 0x00, 0x6E, 0x00, 0x05, 0xF7}); });
+    unit.setResponder([&](const Bytes&) {
+        unit.reply({0xF0, 0x52, 0x00, 0x6E, 0x00, 0x05, 0xF7});
+    });
     std::uint8_t out[4] = {9, 9, 9, 9};
     EXPECT_EQ(readMemory(st, 0x110FE0, 4, out), -1);
     EXPECT_EQ(Bytes(out, out + 4), (Bytes{9, 9, 9, 9}));

@@ -74,9 +74,9 @@ TEST(FlashPlan, BlockCountsPerImage) {
 
 TEST(FlashPlan, RowsInOrder) {
     const FlashPlanRow expected[8] = {
-        {1, 0x110000, 0x1000, 0},  {1, 0x4B000, 0x26000, 0},    {2, 0x4B000, 0, 133},
-        {1, 0x71000, 0x9F000, 0},  {2, 0x71000, 0, 129},        {1, 0x1CB000, 0xE35000, 0},
-        {2, 0x1CB000, 0, 136},     {2, 0x110000, 0, 139},
+        {1, 0x110000, 0x1000, 0}, {1, 0x4B000, 0x26000, 0}, {2, 0x4B000, 0, 133},
+        {1, 0x71000, 0x9F000, 0}, {2, 0x71000, 0, 129},     {1, 0x1CB000, 0xE35000, 0},
+        {2, 0x1CB000, 0, 136},    {2, 0x110000, 0, 139},
     };
     for (std::size_t i = 0; i < FlashPlan.size(); ++i) {
         EXPECT_EQ(FlashPlan[i].operation, expected[i].operation) << i;

@@ -13,7 +13,7 @@ using ql5::testing::waitFor;
 using Bytes = std::vector<std::uint8_t>;
 
 class MidiInTest : public ql5::testing::VirtualOnly {
-protected:
+  protected:
     void send(const Bytes& bytes) { unit->send(bytes.data(), bytes.size()); }
 
     // Everything queued so far, oldest first, removing it.

@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 namespace mm = ql5::mm;
 
 class MidiOutTest : public ql5::testing::VirtualOnly {
-protected:
+  protected:
     void SetUp() override {
         VirtualOnly::SetUp();
         unit = plugged("Tarvik QL-5 IN", "Tarvik QL-5 OUT");

@@ -13,7 +13,7 @@ using ql5::midi::CDxMTimer;
 namespace mm = ql5::mm;
 
 class CountingTimer : public CDxMTimer {
-public:
+  public:
     ~CountingTimer() override { Stop(); }  // before this part is gone
     void OnTimerTick() override { ticks.fetch_add(1); }
     std::atomic<int> ticks{0};

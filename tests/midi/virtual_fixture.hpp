@@ -13,7 +13,7 @@
 namespace ql5::testing {
 
 class VirtualOnly : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { mm::setDrivers({mm::virt::virtualDriver()}); }
 
     std::shared_ptr<mm::virt::VirtualDevice> plugged(const char* in, const char* out) {

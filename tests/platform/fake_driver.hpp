@@ -12,7 +12,7 @@
 namespace ql5::testing {
 
 class FakeDriver : public mm::Driver {
-public:
+  public:
     FakeDriver(std::vector<std::string> ins, std::vector<std::string> outs)
         : ins_(std::move(ins)), outs_(std::move(outs)) {}
 
@@ -23,7 +23,7 @@ public:
     std::string outputName(std::uint32_t i) override { return outs_.at(i); }
 
     class Input : public mm::DriverInput {
-    public:
+      public:
         explicit Input(FakeDriver& d) : d_(d) {}
         ~Input() override {
             std::lock_guard<std::mutex> lock(d_.mutex);
@@ -33,12 +33,12 @@ public:
             return d_.refuseStart ? mm::MMSYSERR_ERROR : mm::MMSYSERR_NOERROR;
         }
 
-    private:
+      private:
         FakeDriver& d_;
     };
 
     class Output : public mm::DriverOutput {
-    public:
+      public:
         explicit Output(FakeDriver& d) : d_(d) {}
         mm::MMRESULT sendLong(const std::uint8_t* bytes, std::size_t count,
                               bool& markDone) override {
@@ -53,7 +53,7 @@ public:
             return mm::MMSYSERR_NOERROR;
         }
 
-    private:
+      private:
         FakeDriver& d_;
     };
 
@@ -106,7 +106,7 @@ public:
     std::vector<std::vector<std::uint8_t>> sent;
     std::vector<std::uint32_t> shorts;
 
-private:
+  private:
     std::vector<std::string> ins_;
     std::vector<std::string> outs_;
 };

@@ -12,7 +12,7 @@ namespace mm = ql5::mm;
 using ql5::testing::FakeDriver;
 
 class DevicesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { mm::setDrivers({first, second}); }
     void TearDown() override { mm::setDrivers({}); }
 

@@ -63,7 +63,7 @@ void recordCallback(mm::HMIDIIN handle, mm::UINT message, mm::DWORD_PTR instance
 }
 
 class InputTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         mm::setDrivers({driver});
         ASSERT_EQ(mm::midiInOpen(&handle, 0, reinterpret_cast<mm::DWORD_PTR>(&recordCallback),

@@ -15,7 +15,7 @@ using ql5::mm::virt::VirtualDevice;
 using Bytes = std::vector<std::uint8_t>;
 
 class OutputTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         mm::setDrivers({mm::virt::virtualDriver()});
         device->plug();

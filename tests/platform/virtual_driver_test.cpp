@@ -41,7 +41,7 @@ void requeueCallback(mm::HMIDIIN handle, mm::UINT message, mm::DWORD_PTR instanc
 }
 
 class VirtualDriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { mm::setDrivers({mm::virt::virtualDriver()}); }
 
     // Opens input 0 with one 64-byte buffer queued, started.

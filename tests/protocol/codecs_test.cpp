@@ -159,8 +159,8 @@ TEST(Crc32, IsTheComplementOfZlibOnRandomData) {
     }
     for (std::size_t n : lengths) {
         const Bytes data = randomBytes(rng, n);
-        const auto ref = static_cast<std::uint32_t>(
-            crc32(0L, data.data(), static_cast<uInt>(data.size())));
+        const auto ref =
+            static_cast<std::uint32_t>(crc32(0L, data.data(), static_cast<uInt>(data.size())));
         ASSERT_EQ(crc32Block(data.data(), static_cast<std::uint32_t>(n)), ~ref) << "length " << n;
     }
 }

@@ -10,7 +10,7 @@
 namespace ql5::testing {
 
 class RecorderWindow : public engine::WindowInterface {
-public:
+  public:
     explicit RecorderWindow(engine::UpdateState* st = nullptr) : st_(st) {}
     void attach(engine::UpdateState* st) { st_ = st; }
 
@@ -60,7 +60,7 @@ public:
         return discoverCalls_;
     }
 
-private:
+  private:
     void add(std::string s) {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(std::move(s));

@@ -16,7 +16,7 @@ namespace ql5::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 class CapturingDevice {
-public:
+  public:
     explicit CapturingDevice(const std::string& name = "Tarvik QL-5 Test Port");
     ~CapturingDevice();
 
@@ -30,7 +30,7 @@ public:
     // Waits until at least n messages were received (false after timeoutMs).
     bool waitFor(std::size_t n, int timeoutMs = 2000) const;
 
-private:
+  private:
     std::shared_ptr<mm::virt::VirtualDevice> device_;
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;

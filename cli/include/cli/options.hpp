@@ -10,7 +10,7 @@ enum class Command { None, Ports, Version, Update, Help, ShowVersion };
 
 struct Options {
     Command command = Command::None;
-    std::string in;          // index or name substring; empty = automatic
+    std::string in;  // index or name substring; empty = automatic
     std::string out;
     bool virtualUnit = false;
     std::string virtualFlash;  // file that keeps the virtual unit's flash between runs

@@ -6,9 +6,9 @@
 namespace ql5::cli {
 
 struct PortChoice {
-    int index = -1;      // -1: none
+    int index = -1;  // -1: none
     std::string name;
-    std::string error;   // why there is none
+    std::string error;  // why there is none
 };
 
 // wanted empty: the last port whose name matches the unit's, as the window

@@ -14,7 +14,7 @@
 namespace ql5::cli {
 
 class TerminalWindow : public engine::WindowInterface {
-public:
+  public:
     // discover: whether both of the unit's ports are present now.
     TerminalWindow(engine::UpdateState& st, std::FILE* out, std::FILE* err, bool tty,
                    std::function<bool()> discover);
@@ -38,7 +38,7 @@ public:
     // Waits for the version check's end message; nullopt if none came in time.
     std::optional<int> waitVersionCheckDone(std::chrono::milliseconds timeout);
 
-private:
+  private:
     void drawBar(bool force);
     void endBarLine();
 

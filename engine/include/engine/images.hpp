@@ -12,19 +12,19 @@ struct ImageBytes {
 };
 
 // Image ids as the plan names them.
-inline constexpr std::uint32_t kImageMain = 129;     // region at 0x71000
-inline constexpr std::uint32_t kImagePreset = 133;   // PRESET
-inline constexpr std::uint32_t kImageLarge = 136;    // region at 0x1CB000
-inline constexpr std::uint32_t kImageSystem = 139;   // SYSTEM version block
-inline constexpr std::uint32_t kImageBoot = 142;     // BOOT, never written by the plan
+inline constexpr std::uint32_t kImageMain = 129;    // region at 0x71000
+inline constexpr std::uint32_t kImagePreset = 133;  // PRESET
+inline constexpr std::uint32_t kImageLarge = 136;   // region at 0x1CB000
+inline constexpr std::uint32_t kImageSystem = 139;  // SYSTEM version block
+inline constexpr std::uint32_t kImageBoot = 142;    // BOOT, never written by the plan
 
 // Version stamps: four ASCII bytes, digit point digit digit.
 inline constexpr std::uint32_t kStampSystemAddress = 0x110FE0;
 inline constexpr std::uint32_t kStampPresetAddress = 0x70FFC;
 inline constexpr std::uint32_t kStampBootAddress = 0x4AFFC;
-inline constexpr std::uint32_t kStampSystemOffset = 0xFE0;     // in image 139
-inline constexpr std::uint32_t kStampPresetOffset = 0x25FFC;   // in image 133
-inline constexpr std::uint32_t kStampBootOffset = 0x4AFFC;     // in image 142
+inline constexpr std::uint32_t kStampSystemOffset = 0xFE0;    // in image 139
+inline constexpr std::uint32_t kStampPresetOffset = 0x25FFC;  // in image 133
+inline constexpr std::uint32_t kStampBootOffset = 0x4AFFC;    // in image 142
 
 inline constexpr std::int32_t kBlockSize = 4096;
 

@@ -30,7 +30,7 @@ enum StringId : int {
 const char* loadString(int id);
 
 class WindowInterface {
-public:
+  public:
     virtual ~WindowInterface() = default;
     virtual void setStatusLine(const std::string& text) = 0;
     virtual void setStepCounter(const std::string& text) = 0;

@@ -24,7 +24,7 @@ struct SysExView {
 };
 
 class CDxMMidiIn {
-public:
+  public:
     static constexpr std::uint32_t kBufferSize = 8192;
 
     CDxMMidiIn();
@@ -32,7 +32,7 @@ public:
     CDxMMidiIn(const CDxMMidiIn&) = delete;
     CDxMMidiIn& operator=(const CDxMMidiIn&) = delete;
 
-    int Open();   // 1 started, 0 failed (and everything it took released)
+    int Open();  // 1 started, 0 failed (and everything it took released)
     void Close();
 
     // Consumer side (one consumer at a time).
@@ -66,7 +66,7 @@ public:
         arrivalNotify_.store(notify);
     }
 
-private:
+  private:
     void stopSequence();
     // Stops, resets, unprepares and closes the device, retrying the steps a
     // failure skipped. Frees the header and buffer only when the device was

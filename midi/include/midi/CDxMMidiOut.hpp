@@ -9,7 +9,7 @@
 namespace ql5::midi {
 
 class CDxMMidiOut {
-public:
+  public:
     CDxMMidiOut() = default;
     ~CDxMMidiOut();
     CDxMMidiOut(const CDxMMidiOut&) = delete;
@@ -31,7 +31,7 @@ public:
     std::int32_t deviceIndex = 0;
     bool isOpen() const;
 
-private:
+  private:
     // Written by Open/Close on the UI thread, read by senders on the worker
     // and timer threads.
     std::atomic<mm::HMIDIOUT> handle_{nullptr};

@@ -9,7 +9,7 @@
 namespace ql5::midi {
 
 class CDxMTimer {
-public:
+  public:
     CDxMTimer();
     virtual ~CDxMTimer();
     CDxMTimer(const CDxMTimer&) = delete;
@@ -37,7 +37,7 @@ public:
     std::uint32_t timerId() const { return timerId_.load(); }
     const mm::TIMECAPS& caps() const { return caps_; }
 
-private:
+  private:
     static void DefaultTimerCallback(mm::UINT id, mm::UINT msg, mm::DWORD_PTR user,
                                      mm::DWORD_PTR r1, mm::DWORD_PTR r2);
     // A tick may call Stop() as soon as the event exists, possibly before

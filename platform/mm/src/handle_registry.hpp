@@ -14,7 +14,7 @@ namespace ql5::mm::detail {
 
 template <typename Device>
 class HandleRegistry {
-public:
+  public:
     void add(const std::shared_ptr<Device>& device) {
         std::lock_guard<std::mutex> lock(mutex_);
         devices_[device.get()] = device;
@@ -39,7 +39,7 @@ public:
         }
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::unordered_map<const Device*, std::shared_ptr<Device>> devices_;
 };

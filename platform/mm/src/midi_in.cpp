@@ -67,7 +67,7 @@ detail::HandleRegistry<MidiInDevice>& registry() {
 }
 
 class DeliveryLock {
-public:
+  public:
     explicit DeliveryLock(MidiInDevice& device) : device_(device) {
         device_.delivery.lock();
         device_.deliveringThread.store(std::this_thread::get_id(), std::memory_order_release);
@@ -79,7 +79,7 @@ public:
     DeliveryLock(const DeliveryLock&) = delete;
     DeliveryLock& operator=(const DeliveryLock&) = delete;
 
-private:
+  private:
     MidiInDevice& device_;
 };
 

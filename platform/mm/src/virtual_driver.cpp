@@ -142,7 +142,7 @@ std::vector<std::shared_ptr<VirtualDevice::Impl>> pluggedDevices() {
 }
 
 class VirtualInput final : public DriverInput {
-public:
+  public:
     explicit VirtualInput(std::shared_ptr<VirtualDevice::Impl> impl) : impl_(std::move(impl)) {}
     ~VirtualInput() override {
         std::unique_lock<std::mutex> lock(impl_->mutex);
@@ -157,12 +157,12 @@ public:
         return impl_->refusePrepare ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
     }
 
-private:
+  private:
     std::shared_ptr<VirtualDevice::Impl> impl_;
 };
 
 class VirtualOutput final : public DriverOutput {
-public:
+  public:
     explicit VirtualOutput(std::shared_ptr<VirtualDevice::Impl> impl) : impl_(std::move(impl)) {}
     ~VirtualOutput() override {
         std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -208,12 +208,12 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-private:
+  private:
     std::shared_ptr<VirtualDevice::Impl> impl_;
 };
 
 class VirtualDriver final : public Driver {
-public:
+  public:
     const char* name() const override { return "virtual"; }
     std::uint32_t inputCount() override {
         return static_cast<std::uint32_t>(pluggedDevices().size());

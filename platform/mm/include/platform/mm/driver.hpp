@@ -18,7 +18,7 @@ namespace ql5::mm {
 // device must not overlap. Bytes pushed while the device is not started are
 // dropped by the core.
 class InputStream {
-public:
+  public:
     virtual ~InputStream() = default;
     // Raw MIDI bytes as they come off the wire, in any split: SysEx pieces,
     // short messages, real-time bytes. The core frames them.
@@ -29,7 +29,7 @@ public:
 };
 
 class DriverInput {
-public:
+  public:
     virtual ~DriverInput() = default;  // closes the port; no push after it returns
     virtual MMRESULT start() { return MMSYSERR_NOERROR; }
     virtual MMRESULT stop() { return MMSYSERR_NOERROR; }
@@ -38,7 +38,7 @@ public:
 };
 
 class DriverOutput {
-public:
+  public:
     virtual ~DriverOutput() = default;  // closes the port
     virtual MMRESULT prepare() { return MMSYSERR_NOERROR; }
     // Sends one complete SysEx message (F0 ... F7). Returns when the bytes
@@ -52,7 +52,7 @@ public:
 };
 
 class Driver {
-public:
+  public:
     virtual ~Driver() = default;
     virtual const char* name() const = 0;
     // Enumeration is asked afresh on every call; a driver may gain or lose

@@ -155,8 +155,7 @@ MMRESULT timeEndPeriod(UINT period);
 // Periodic (TIME_PERIODIC) or one-shot event on a thread of its own, with
 // absolute deadlines (no drift). Ticks of one event never overlap. Returns
 // the event id, 0 when refused.
-UINT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
-                  UINT flags);
+UINT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user, UINT flags);
 // Kills the event. When a tick is running, waits for it to return, unless
 // called from that very tick. No tick of the event starts after this returns.
 MMRESULT timeKillEvent(UINT id);

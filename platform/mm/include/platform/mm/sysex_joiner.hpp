@@ -48,7 +48,7 @@
 namespace ql5::mm {
 
 class SysExJoiner {
-public:
+  public:
     enum class EventKind {
         None,          // every byte given was consumed without an event
         BufferDone,    // the attached buffer is handed back (and detached)
@@ -96,7 +96,7 @@ public:
     bool inSysEx() const { return sysex_ != SysExState::Idle; }
     std::uint64_t droppedBytes() const { return dropped_; }
 
-private:
+  private:
     enum class SysExState { Idle, Filling, Dropping };
 
     bool sysexByte(std::uint8_t byte, Event& event, bool& consumed);

@@ -17,7 +17,7 @@
 namespace ql5::mm::virt {
 
 class VirtualDevice {
-public:
+  public:
     // Receives every message the host sends to the device (a whole SysEx
     // message as given to midiOutLongMsg, or a short message as its 1-3
     // bytes), on the host's sending thread, before midiOutLongMsg returns.
@@ -47,9 +47,9 @@ public:
     // Fault switches, all off by default.
     void refuseInputOpen(bool on);
     void refuseOutputOpen(bool on);
-    void refusePrepare(bool on);      // midiIn/OutPrepareHeader fail
-    void refuseSend(bool on);         // midiOutLongMsg fails
-    void neverMarkDone(bool on);      // midiOutLongMsg succeeds, MHDR_DONE never set
+    void refusePrepare(bool on);  // midiIn/OutPrepareHeader fail
+    void refuseSend(bool on);     // midiOutLongMsg fails
+    void neverMarkDone(bool on);  // midiOutLongMsg succeeds, MHDR_DONE never set
     // Models the link: the host's send completes (MHDR_DONE) after
     // count / bytesPerSecond, and device-to-host bytes are paced the same way.
     // 0 = instant (default).
@@ -62,7 +62,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit VirtualDevice(std::shared_ptr<Impl> impl);
     std::shared_ptr<Impl> impl_;
 };

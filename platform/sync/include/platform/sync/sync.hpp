@@ -14,13 +14,13 @@ enum class WaitResult { Signalled, TimedOut };
 // Created non-signalled. set() on a signalled event changes nothing; a wait
 // that it releases resets it, and one set() releases at most one wait.
 class AutoResetEvent {
-public:
+  public:
     void set();
     void reset();
     WaitResult wait(std::uint32_t timeoutMs);
     bool isSet() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool signalled_ = false;

@@ -41,7 +41,13 @@ PortChoice choosePort(const std::vector<std::string>& names, const std::string& 
     } else if (hits.size() > 1) {
         c.error = std::string("more than one MIDI ") + kind + " port matches \"" + wanted + "\":";
         for (std::size_t i : hits) {
-            c.error += " " + std::to_string(i) + " \"" + names[i] + "\"";
+            // Appended piece by piece: GCC 12 misreads `" " + std::to_string(i)`
+            // as an overlapping copy (-Wrestrict).
+            c.error.append(" ")
+                .append(std::to_string(i))
+                .append(" \"")
+                .append(names[i])
+                .append("\"");
         }
         c.error += "; give its index";
     } else {

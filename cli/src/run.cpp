@@ -112,7 +112,7 @@ bool runWorker(engine::UpdateState& st, void (*worker)(engine::UpdateState&)) {
     sigaddset(&set, SIGTERM);
     bool interrupted = false;
     while (!done.load()) {
-        timespec slice{0, 50 * 1000 * 1000};
+        timespec slice{0, 50L * 1000 * 1000};
         if (sigtimedwait(&set, nullptr, &slice) > 0) {
             // As closing the window: ports closed, a waiting worker released
             // quietly with 255.
@@ -170,7 +170,9 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
     }
 
     engine::UpdateState st;
-    if (const char* t = std::getenv("QL5_TIMING"); t != nullptr && std::strcmp(t, "test") == 0) {
+    // Read once, before any worker runs; nothing in the program sets it.
+    const char* t = std::getenv("QL5_TIMING");  // NOLINT(concurrency-mt-unsafe)
+    if (t != nullptr && std::strcmp(t, "test") == 0) {
         st.timing = sync::Timing::forTests();
     }
     st.midiOut.setDoneBoundMs(st.timing.sendDoneBoundMs);

@@ -45,8 +45,7 @@ void onReadReply(UpdateState& st, const std::uint8_t* m, std::size_t n) {
     std::int32_t& total = readTotal();
     // Data, then five CRC septets, must lie within the message, and the
     // unpacked bytes within readArea; otherwise the data are not accepted.
-    if (static_cast<std::size_t>(11 + packed + 5) > n || total < 0 ||
-        length > kReadAreaSize - total) {
+    if (static_cast<std::size_t>(packed) + 16 > n || total < 0 || length > kReadAreaSize - total) {
         signal(st);
         return;
     }
@@ -148,7 +147,8 @@ std::uint32_t startDispatcher(UpdateState& st) {
 }
 
 void dispatcherTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
-    ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));
+    // The platform hands back the pointer-sized user value given to Start.
+    ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));  // NOLINT(performance-no-int-to-ptr)
 }
 
 }  // namespace ql5::engine

@@ -28,9 +28,8 @@ void versionCheckWorker(UpdateState& st) {
     int result = 0;
     char unit[5] = {};
     char carried[5] = {};
-    if (identifyDevice(st) != 0) {
-        result = -1;
-    } else if (readMemory(st, kStampSystemAddress, 4, reinterpret_cast<std::uint8_t*>(unit)) != 0) {
+    if (identifyDevice(st) != 0 ||
+        readMemory(st, kStampSystemAddress, 4, reinterpret_cast<std::uint8_t*>(unit)) != 0) {
         result = -1;
     } else {
         sanitizeVersionText(unit);

@@ -49,8 +49,8 @@ int pack7in8(std::uint8_t* dst, const std::uint8_t* src, int n) {
     for (int g = 0; 7 * g < n; ++g) {
         const int k = n - 7 * g < 7 ? n - 7 * g : 7;
         std::uint8_t header = 0;
-        const std::uint8_t* in = src + 7 * g;
-        std::uint8_t* out = dst + 8 * g;
+        const std::uint8_t* in = src + 7 * static_cast<std::ptrdiff_t>(g);
+        std::uint8_t* out = dst + 8 * static_cast<std::ptrdiff_t>(g);
         for (int j = 0; j < k; ++j) {
             if ((in[j] & 0x80U) != 0) {
                 header = static_cast<std::uint8_t>(header | (0x40U >> j));
@@ -66,11 +66,12 @@ int pack7in8(std::uint8_t* dst, const std::uint8_t* src, int n) {
 int unpack7in8(std::uint8_t* dst, const std::uint8_t* src, int packedLen) {
     int produced = 0;
     for (int g = 0; 8 * g < packedLen; ++g) {
-        const std::uint8_t header = src[8 * g];
+        const std::uint8_t* in = src + 8 * static_cast<std::ptrdiff_t>(g);
+        const std::uint8_t header = in[0];
         const int avail = packedLen - 8 * g - 1;
         const int k = avail < 7 ? avail : 7;
         for (int j = 0; j < k; ++j) {
-            std::uint8_t b = src[8 * g + 1 + j];
+            std::uint8_t b = in[1 + j];
             if ((header & (0x40U >> j)) != 0) {
                 b = static_cast<std::uint8_t>(b | 0x80U);
             }

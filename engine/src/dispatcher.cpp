@@ -148,7 +148,7 @@ std::uint32_t startDispatcher(UpdateState& st) {
 
 void dispatcherTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
     // The platform hands back the pointer-sized user value given to Start.
-    ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));  // NOLINT(performance-no-int-to-ptr)
+    ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));
 }
 
 }  // namespace ql5::engine

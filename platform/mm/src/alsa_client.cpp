@@ -52,11 +52,11 @@ AlsaSeqClient::AlsaSeqClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)
 
 AlsaSeqClient::~AlsaSeqClient() = default;
 
-std::unique_ptr<AlsaSeqClient> AlsaSeqClient::create(std::string clientName,
-                                                     std::string inputPortName,
-                                                     std::string outputPortName,
+std::unique_ptr<AlsaSeqClient> AlsaSeqClient::create(const std::string& clientName,
+                                                     const std::string& inputPortName,
+                                                     const std::string& outputPortName,
                                                      ReceiveHandler onReceived,
-                                                     std::string sequencerNode) {
+                                                     const std::string& sequencerNode) {
     auto impl = std::make_unique<Impl>();
     impl->onReceived = std::move(onReceived);
     if (!impl->decoder.valid()) return nullptr;

@@ -293,7 +293,8 @@ std::shared_ptr<Driver> rawStreamDriverFromSetting(const std::string& setting) {
 }
 
 std::shared_ptr<Driver> rawStreamDriverFromEnvironment() {
-    const char* setting = std::getenv("QL5_RAW_MIDI");
+    // Read when the driver set is made; nothing in the program sets it.
+    const char* setting = std::getenv("QL5_RAW_MIDI");  // NOLINT(concurrency-mt-unsafe)
     if (setting == nullptr) return nullptr;
     return rawStreamDriverFromSetting(setting);
 }

@@ -23,10 +23,11 @@ class AlsaSeqClient {
     // (readable, subscribable). nullptr when the sequencer cannot be opened
     // or a port cannot be made. The sequencer is tried only when
     // sequencerNode can be opened (empty: always; for tests).
-    static std::unique_ptr<AlsaSeqClient> create(std::string clientName, std::string inputPortName,
-                                                 std::string outputPortName,
+    static std::unique_ptr<AlsaSeqClient> create(const std::string& clientName,
+                                                 const std::string& inputPortName,
+                                                 const std::string& outputPortName,
                                                  ReceiveHandler onReceived,
-                                                 std::string sequencerNode = "/dev/snd/seq");
+                                                 const std::string& sequencerNode = "/dev/snd/seq");
     ~AlsaSeqClient();
     AlsaSeqClient(const AlsaSeqClient&) = delete;
     AlsaSeqClient& operator=(const AlsaSeqClient&) = delete;

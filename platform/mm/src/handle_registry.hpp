@@ -10,6 +10,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "device_list.hpp"
+#include "platform/mm/mmsystem.hpp"
+
 namespace ql5::mm::detail {
 
 template <typename Device>
@@ -52,6 +55,31 @@ void copyPortName(const std::string& name, char (&field)[N]) {
     const std::size_t length = name.size() < N - 1 ? name.size() : N - 1;
     std::memcpy(field, name.data(), length);
     std::memset(field + length, 0, N - length);
+}
+
+// The capability query both directions share: checks the record, finds the
+// device and copies its name (cut at 31 bytes, always terminated). The rest
+// of the record is left zero for the caller to fill.
+template <typename Caps>
+MMRESULT queryDevCaps(Direction direction, UINT_PTR deviceId, Caps* caps, UINT size) {
+    if (caps == nullptr || size < sizeof(Caps)) {
+        return MMSYSERR_INVALPARAM;
+    }
+    *caps = Caps{};
+    ResolvedDevice device;
+    if (deviceId > 0xFFFFFFFFu ||
+        !resolveDevice(direction, static_cast<std::uint32_t>(deviceId), device)) {
+        return MMSYSERR_BADDEVICEID;
+    }
+    try {
+        copyPortName(direction == Direction::Input ? device.driver->inputName(device.local)
+                                                   : device.driver->outputName(device.local),
+                     caps->szPname);
+    } catch (...) {
+        caps->szPname[0] = '\0';
+        return MMSYSERR_NOMEM;
+    }
+    return MMSYSERR_NOERROR;
 }
 
 }  // namespace ql5::mm::detail

@@ -154,23 +154,7 @@ void MidiInDevice::pushLongError() {
 UINT midiInGetNumDevs() { return detail::countDevices(detail::Direction::Input); }
 
 MMRESULT midiInGetDevCapsA(UINT_PTR deviceId, MIDIINCAPSA* caps, UINT size) {
-    if (caps == nullptr || size < sizeof(MIDIINCAPSA)) {
-        return MMSYSERR_INVALPARAM;
-    }
-    *caps = MIDIINCAPSA{};
-    detail::ResolvedDevice device;
-    if (deviceId > 0xFFFFFFFFu ||
-        !detail::resolveDevice(detail::Direction::Input, static_cast<std::uint32_t>(deviceId),
-                               device)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    try {
-        detail::copyPortName(device.driver->inputName(device.local), caps->szPname);
-    } catch (...) {
-        caps->szPname[0] = '\0';
-        return MMSYSERR_NOMEM;
-    }
-    return MMSYSERR_NOERROR;
+    return detail::queryDevCaps(detail::Direction::Input, deviceId, caps, size);
 }
 
 MMRESULT midiInOpen(HMIDIIN* handle, UINT deviceId, DWORD_PTR callback, DWORD_PTR instance,

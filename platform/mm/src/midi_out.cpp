@@ -33,25 +33,12 @@ detail::HandleRegistry<MidiOutDevice>& registry() {
 UINT midiOutGetNumDevs() { return detail::countDevices(detail::Direction::Output); }
 
 MMRESULT midiOutGetDevCapsA(UINT_PTR deviceId, MIDIOUTCAPSA* caps, UINT size) {
-    if (caps == nullptr || size < sizeof(MIDIOUTCAPSA)) {
-        return MMSYSERR_INVALPARAM;
+    const MMRESULT result = detail::queryDevCaps(detail::Direction::Output, deviceId, caps, size);
+    if (result == MMSYSERR_NOERROR) {
+        caps->wTechnology = 1;  // MOD_MIDIPORT
+        caps->wChannelMask = 0xFFFF;
     }
-    *caps = MIDIOUTCAPSA{};
-    detail::ResolvedDevice device;
-    if (deviceId > 0xFFFFFFFFu ||
-        !detail::resolveDevice(detail::Direction::Output, static_cast<std::uint32_t>(deviceId),
-                               device)) {
-        return MMSYSERR_BADDEVICEID;
-    }
-    try {
-        detail::copyPortName(device.driver->outputName(device.local), caps->szPname);
-    } catch (...) {
-        caps->szPname[0] = '\0';
-        return MMSYSERR_NOMEM;
-    }
-    caps->wTechnology = 1;  // MOD_MIDIPORT
-    caps->wChannelMask = 0xFFFF;
-    return MMSYSERR_NOERROR;
+    return result;
 }
 
 MMRESULT midiOutOpen(HMIDIOUT* handle, UINT deviceId, DWORD_PTR callback, DWORD_PTR instance,

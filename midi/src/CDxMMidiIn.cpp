@@ -219,14 +219,7 @@ void CDxMMidiIn::onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
 std::uint32_t CDxMMidiIn::GetNumDevs() { return mm::midiInGetNumDevs(); }
 
 int CDxMMidiIn::GetDevName(std::uint32_t deviceIndex, char (&name)[40]) {
-    mm::MIDIINCAPSA caps{};
-    const mm::MMRESULT result = mm::midiInGetDevCapsA(deviceIndex, &caps, sizeof(caps));
-    if (result != mm::MMSYSERR_NOERROR) {
-        name[0] = '\0';
-        return static_cast<int>(result);
-    }
-    detail::copyDevName(caps.szPname, sizeof(caps.szPname), name);
-    return 0;
+    return detail::queryDevName(mm::midiInGetDevCapsA, deviceIndex, name);
 }
 
 }  // namespace ql5::midi

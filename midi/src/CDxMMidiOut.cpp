@@ -68,14 +68,7 @@ int CDxMMidiOut::SendLong(mm::MIDIHDR* header) {
 std::uint32_t CDxMMidiOut::GetNumDevs() { return mm::midiOutGetNumDevs(); }
 
 int CDxMMidiOut::GetDevName(std::uint32_t deviceIndex, char (&name)[40]) {
-    mm::MIDIOUTCAPSA caps{};
-    const mm::MMRESULT result = mm::midiOutGetDevCapsA(deviceIndex, &caps, sizeof(caps));
-    if (result != mm::MMSYSERR_NOERROR) {
-        name[0] = '\0';
-        return static_cast<int>(result);
-    }
-    detail::copyDevName(caps.szPname, sizeof(caps.szPname), name);
-    return 0;
+    return detail::queryDevName(mm::midiOutGetDevCapsA, deviceIndex, name);
 }
 
 }  // namespace ql5::midi

@@ -1,9 +1,5 @@
 #include "cli/run.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/interrupt.hpp"
 #include "cli/options.hpp"
 #include "cli/ports.hpp"
 #include "cli/terminal_window.hpp"
@@ -106,14 +103,9 @@ bool runWorker(engine::UpdateState& st, void (*worker)(engine::UpdateState&)) {
         worker(st);
         done.store(true);
     });
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
     bool interrupted = false;
     while (!done.load()) {
-        timespec slice{0, 50L * 1000 * 1000};
-        if (sigtimedwait(&set, nullptr, &slice) > 0) {
+        if (waitForInterrupt(50)) {
             // As closing the window: ports closed, a waiting worker released
             // quietly with 255.
             engine::abortForClose(st);
@@ -176,7 +168,7 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         st.timing = sync::Timing::forTests();
     }
     st.midiOut.setDoneBoundMs(st.timing.sendDoneBoundMs);
-    TerminalWindow window(st, out, err, isatty(fileno(err)) != 0, [&] {
+    TerminalWindow window(st, out, err, isTerminal(err), [&] {
         return portPresent(midi::inputPortNames(), in.name) &&
                portPresent(midi::outputPortNames(), outPort.name);
     });
@@ -279,13 +271,9 @@ int run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     }
     // The interrupt is taken by the waiting thread, never by a worker, timer
     // or driver thread: block it here, before any of them starts.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    holdInterrupts();
     const int code = runUnitCommand(*o, out, err);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    releaseInterrupts();
     return code;
 }
 

@@ -44,6 +44,8 @@ NamedMarker& NamedMarker::operator=(NamedMarker&& other) noexcept {
     return *this;
 }
 
+bool NamedMarker::held() const { return fd_ >= 0; }
+
 void NamedMarker::close() {
     if (fd_ >= 0) {
         ::close(fd_);

@@ -29,12 +29,16 @@ class NamedMarker {
     static void setScope(const std::string& scope);
 
     Outcome outcome() const { return outcome_; }
-    bool held() const { return fd_ >= 0; }
+    bool held() const;
     // Gives the name up (a marker that was not made: nothing happens).
     void close();
 
   private:
-    int fd_ = -1;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the named mutex
+#else
+    int fd_ = -1;  // the bound socket
+#endif
     Outcome outcome_ = Outcome::Failed;
 };
 

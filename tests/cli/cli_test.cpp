@@ -1,10 +1,15 @@
 // ql5 end to end against the virtual unit: the commands, their output, the
 // exit codes, port choice, the trace, the image check and Ctrl-C.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <process.h>
+#include <stdlib.h>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -19,7 +24,9 @@
 #include "cli/run.hpp"
 #include "platform/mm/virtual_driver.hpp"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace ql5::cli {
 namespace {
@@ -44,7 +51,11 @@ std::string slurp(std::FILE* f) {
 
 // ql5 in this process, with test time-outs.
 Result ql5(std::vector<std::string> args) {
+#ifdef _WIN32
+    _putenv_s("QL5_TIMING", "test");
+#else
     setenv("QL5_TIMING", "test", 1);
+#endif
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     Result r;
@@ -55,7 +66,7 @@ Result ql5(std::vector<std::string> args) {
 }
 
 std::string tempPath(const char* name) {
-    return ::testing::TempDir() + "/" + name + std::to_string(getpid());
+    return ::testing::TempDir() + "/" + name + std::to_string(::getpid());
 }
 
 TEST(Ql5Cli, HelpAndUsageErrors) {
@@ -178,6 +189,26 @@ TEST(Ql5Cli, PortChoiceErrors) {
 }
 
 // ---- as a separate process ----
+#ifdef _WIN32
+
+TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {
+    const std::string trace = tempPath("damaged-trace");
+    const std::string cmd =
+        std::string("\"") + QL5_DAMAGED_CLI_PATH + "\" update --virtual --trace " + trace + " 2>&1";
+    std::FILE* p = _popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string seen;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) {
+        seen += buf;
+    }
+    EXPECT_EQ(_pclose(p), kExitImageCheck) << seen;
+    EXPECT_NE(seen.find("firmware image 136 does not match"), std::string::npos) << seen;
+    std::ifstream t(trace);
+    EXPECT_FALSE(t.good()) << "no trace: nothing was even opened";
+}
+
+#else
 
 struct Child {
     pid_t pid = -1;
@@ -249,6 +280,8 @@ TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {
     std::ifstream t(trace);
     EXPECT_FALSE(t.good()) << "no trace: nothing was even opened";
 }
+
+#endif
 
 }  // namespace
 }  // namespace ql5::cli

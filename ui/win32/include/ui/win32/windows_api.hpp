@@ -15,6 +15,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// Without the multimedia API either: platform/mm mirrors its names too.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 // The common controls after windows.h, which they build on.
 #include <commctrl.h>

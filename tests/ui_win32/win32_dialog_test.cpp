@@ -130,6 +130,8 @@ void checkAgainstTemplate(HWND dlgWnd, const dlg::DialogTemplate& tpl) {
     ASSERT_TRUE(createdStyles().count(dlgWnd)) << where;
     const LONG style = createdStyles()[dlgWnd];
     const LONG exStyle = GetWindowLongW(dlgWnd, GWL_EXSTYLE);
+    // On the screen by the time the modal loop runs.
+    EXPECT_TRUE(IsWindowVisible(dlgWnd)) << where;
     EXPECT_EQ((style & WS_CAPTION) == WS_CAPTION, (tpl.windowStyles & dlg::kCaption) != 0) << where;
     EXPECT_EQ((style & WS_SYSMENU) != 0, (tpl.windowStyles & dlg::kSystemMenu) != 0) << where;
     EXPECT_EQ(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME), 0) << where;

@@ -90,8 +90,10 @@ DWORD controlStyle(const dlg::ControlTemplate& c) {
 }
 
 DWORD dialogStyle(const dlg::DialogTemplate& tpl) {
-    // A fixed-size modal frame; the font record follows the caption.
-    DWORD s = WS_POPUP | DS_MODALFRAME | DS_SETFONT;
+    // A fixed-size modal frame; the font record follows the caption. Shown
+    // as soon as it is initialised, rather than when the modal loop first
+    // finds its queue empty: a worker's calls may keep the queue busy.
+    DWORD s = WS_POPUP | WS_VISIBLE | DS_MODALFRAME | DS_SETFONT;
     if (tpl.windowStyles & dlg::kCaption) s |= WS_CAPTION;
     if (tpl.windowStyles & dlg::kSystemMenu) s |= WS_SYSMENU;
     if (tpl.windowStyles & dlg::kMinimizeBox) s |= WS_MINIMIZEBOX;

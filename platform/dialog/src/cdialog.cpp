@@ -18,13 +18,14 @@ int CDialog::DoModal() {
     window_ = fw->createWindow(*this, template_, parent_ != nullptr ? parent_->window() : nullptr);
     if (!window_) return -1;
     alive_->store(true);
-    if (OnInitDialog()) window_->focusFirstTabStop();
-    // Posted, so that it runs inside the modal loop, as a test would click.
     auto alive = alive_;
-    fw->post([this, alive] {
-        if (alive->load()) runModalHook(*this);
+    const int result = window_->runModal([this, fw, alive] {
+        if (OnInitDialog()) window_->focusFirstTabStop();
+        // Posted, so that it runs inside the modal loop, as a test would click.
+        fw->post([this, alive] {
+            if (alive->load()) runModalHook(*this);
+        });
     });
-    const int result = window_->runModal();
     dispatchMessage(WM_DESTROY, 0, 0);
     alive_->store(false);
     window_->destroy();

@@ -150,7 +150,8 @@ void QtWindow::build(const dlg::DialogTemplate& tpl) {
     }
 }
 
-int QtWindow::runModal() {
+int QtWindow::runModal(const std::function<void()>& init) {
+    init();
     if (ended_) return endResult_;
     return widget_->exec();
 }

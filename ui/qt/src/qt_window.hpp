@@ -41,7 +41,7 @@ class QtWindow : public dlg::WindowImpl {
 
     QWidget* widget() const;
 
-    int runModal() override;
+    int runModal(const std::function<void()>& init) override;
     void endModal(int result) override;
     void destroy() override;
     void focusFirstTabStop() override;

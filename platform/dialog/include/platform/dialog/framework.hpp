@@ -20,9 +20,12 @@ class WindowImpl {
   public:
     virtual ~WindowImpl() = default;
 
-    // Shows the window and runs its modal loop until endModal; returns the
-    // value given to endModal.
-    virtual int runModal() = 0;
+    // Runs the window's initialisation (init), then shows the window and
+    // runs its modal loop until endModal; returns the value given to
+    // endModal. A toolkit that makes its native window only when the modal
+    // run starts (the platform's dialog box) calls init from there, once the
+    // controls exist and before the window shows.
+    virtual int runModal(const std::function<void()>& init) = 0;
     virtual void endModal(int result) = 0;
     // After the modal run: the window is gone for the user; later calls on
     // it change nothing visible.

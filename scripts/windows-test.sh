@@ -34,3 +34,6 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -euo pipefail -c '
   trap "wineserver -k || true" EXIT
   timeout 1800 ctest --preset windows "$@"
 ' windows-test "$@"
+
+# The installer (NSIS, 64-bit stubs): build/windows/ql5-updater-*-win64.exe
+(cd build/windows && timeout 600 cpack)

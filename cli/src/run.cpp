@@ -7,6 +7,8 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <system_error>
 #include <thread>
 
 #include "cli/interrupt.hpp"
@@ -97,12 +99,19 @@ bool portPresent(const std::vector<std::string>& names, const std::string& name)
 
 // Runs the worker on its own thread while this thread waits for it, or for
 // the user's interrupt. True when interrupted.
-bool runWorker(engine::UpdateState& st, void (*worker)(engine::UpdateState&)) {
+// Whether the run was interrupted; nothing when the worker's thread could not
+// be started.
+std::optional<bool> runWorker(engine::UpdateState& st, void (*worker)(engine::UpdateState&)) {
     std::atomic<bool> done{false};
-    std::thread t([&] {
-        worker(st);
-        done.store(true);
-    });
+    std::thread t;
+    try {
+        t = std::thread([&] {
+            worker(st);
+            done.store(true);
+        });
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
     bool interrupted = false;
     while (!done.load()) {
         if (waitForInterrupt(50)) {
@@ -197,14 +206,20 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         window.showError(engine::IDS_CANT_OPEN_IN);
         return kExitCannotOpen;
     }
-    engine::startDispatcher(st);
     st.busy.store(1);
     st.replyEvent.reset();
-
-    const bool interrupted =
-        runWorker(st, update ? engine::updateWorker : engine::versionCheckWorker);
+    // Without the dispatcher's timer no reply would reach the worker, and
+    // without the worker nothing would be sent: either is a transfer error
+    // before anything was sent, not a crash or a wait for nothing.
+    std::optional<bool> interrupted;
+    if (engine::startDispatcher(st) != 0) {
+        interrupted = runWorker(st, update ? engine::updateWorker : engine::versionCheckWorker);
+    }
     int code = kExitOk;
-    if (interrupted) {
+    if (!interrupted.has_value()) {
+        window.showError(engine::IDS_TRANSFER_ERROR);
+        code = kExitTransferError;
+    } else if (*interrupted) {
         const std::string step = window.step();
         if (!update) {
             std::fprintf(err, "ql5: interrupted; the unit was not changed\n");

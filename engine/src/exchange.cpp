@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "pause.hpp"
+
 namespace ql5::engine::detail {
 
 void beginExchange(UpdateState& st) {
@@ -31,7 +33,7 @@ Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs) {
 
 void settleLine(UpdateState& st, std::uint32_t quietMs) {
     st.awaiting.store(false);
-    sync::sleepMs(quietMs);
+    pause(st, quietMs);
     st.replyEvent.reset();
     if (st.closing.load()) {
         st.replyEvent.set();

@@ -5,6 +5,7 @@
 #include "engine/engine.hpp"
 #include "engine/images.hpp"
 #include "exchange.hpp"
+#include "pause.hpp"
 #include "write_log.hpp"
 
 namespace ql5::engine {
@@ -90,7 +91,10 @@ void updateWorker(UpdateState& st) {
         detail::failWith(st, IDS_TRANSFER_ERROR);
         return;
     }
-    sync::sleepMs(st.timing.beginPauseMs);
+    detail::pause(st, st.timing.beginPauseMs);
+    if (st.closing.load()) {
+        return;  // nobody is left to tell
+    }
 
     detail::startRunLog(st);
     if (runFlashPlan(st) != 0) {
@@ -118,7 +122,7 @@ void updateWorker(UpdateState& st) {
 
     st.window->setStatusLine(loadString(IDS_UNPLUG));
     do {
-        sync::sleepMs(st.timing.unplugPollMs);
+        detail::pause(st, st.timing.unplugPollMs);
         if (st.closing.load()) {
             return;  // nobody is left to tell
         }

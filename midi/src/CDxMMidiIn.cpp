@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "dev_name.hpp"
@@ -51,7 +52,8 @@ CDxMMidiIn::~CDxMMidiIn() {
 }
 
 int CDxMMidiIn::Open() {
-    if (started_ == 1) {
+    const std::lock_guard<std::mutex> lock(lifecycle_);
+    if (started_.load() == 1) {
         return 1;
     }
     header_ = new (std::nothrow) mm::MIDIHDR{};
@@ -93,18 +95,22 @@ int CDxMMidiIn::Open() {
         releaseDevice();
         return 0;
     }
-    started_ = 1;
+    started_.store(1);
     return 1;
 }
 
 void CDxMMidiIn::Close() { stopSequence(); }
 
 void CDxMMidiIn::stopSequence() {
-    if (started_ != 1) {
+    // The window's destruction and a worker's closePorts may close the port
+    // at the same time: one of them releases the device, the other finds it
+    // released, and neither returns while the release is still under way.
+    const std::lock_guard<std::mutex> lock(lifecycle_);
+    if (started_.load() != 1) {
         return;
     }
     releaseDevice();
-    started_ = 0;
+    started_.store(0);
 }
 
 void CDxMMidiIn::releaseDevice() {
@@ -168,14 +174,40 @@ void CDxMMidiIn::RemoveFrontSysEx() {
 void CDxMMidiIn::InputCallback(mm::HMIDIIN handle, mm::UINT message, mm::DWORD_PTR instance,
                                mm::DWORD_PTR param1, mm::DWORD_PTR param2) {
     (void)param2;
-    // Short messages, open/close notices, errors and MIM_LONGERROR are not
-    // kept. A buffer handed back with MIM_LONGERROR is not queued again, so
-    // reception stops until the port is reopened.
-    if (message != mm::MIM_LONGDATA || instance == 0) {
+    // Short messages, open/close notices and errors are not kept.
+    if (instance == 0) {
         return;
     }
-    reinterpret_cast<CDxMMidiIn*>(instance)->onLongData(handle,
-                                                        reinterpret_cast<mm::MIDIHDR*>(param1));
+    auto* port = reinterpret_cast<CDxMMidiIn*>(instance);
+    auto* hdr = reinterpret_cast<mm::MIDIHDR*>(param1);
+    if (message == mm::MIM_LONGDATA) {
+        port->onLongData(handle, hdr);
+    } else if (message == mm::MIM_LONGERROR) {
+        port->onLongError(handle, hdr);
+    }
+}
+
+void CDxMMidiIn::onLongError(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
+    // The buffer holds a broken message (the ALSA driver reports an input
+    // overrun this way). Nothing of it is queued, but the buffer must go
+    // back to the platform: it is the only one, and without it every later
+    // reply would be lost.
+    if (hdr == nullptr || hdr != header_) {
+        return;
+    }
+    const mm::DWORD flags =
+        std::atomic_ref<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
+    if ((flags & mm::MHDR_DONE) == 0) {
+        return;
+    }
+    requeue(handle, hdr);
+}
+
+void CDxMMidiIn::requeue(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
+    if (!stopping_.load()) {
+        mm::midiInPrepareHeader(handle, hdr, sizeof(mm::MIDIHDR));
+        mm::midiInAddBuffer(handle, hdr, sizeof(mm::MIDIHDR));
+    }
 }
 
 void CDxMMidiIn::onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
@@ -207,10 +239,7 @@ void CDxMMidiIn::onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
         // Out of memory: this message is lost, but reception must go on.
         delete entry;
     }
-    if (!stopping_.load()) {
-        mm::midiInPrepareHeader(handle, hdr, sizeof(mm::MIDIHDR));
-        mm::midiInAddBuffer(handle, hdr, sizeof(mm::MIDIHDR));
-    }
+    requeue(handle, hdr);
     if (const ArrivalNotify notify = arrivalNotify_.load(); notify != nullptr) {
         notify(arrivalContext_.load());
     }

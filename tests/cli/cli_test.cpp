@@ -1,5 +1,6 @@
 // ql5 end to end against the virtual unit: the commands, their output, the
 // exit codes, port choice, the trace, the image check and Ctrl-C.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <process.h>
@@ -7,11 +8,13 @@
 #else
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +25,7 @@
 
 #include "cli/options.hpp"
 #include "cli/run.hpp"
+#include "platform/mm/timer_hooks.hpp"
 #include "platform/mm/virtual_driver.hpp"
 
 #ifndef _WIN32
@@ -159,6 +163,28 @@ INSTANTIATE_TEST_SUITE_P(
         FaultExit{"erase#1-7:code=2", kExitTransferError, "Transfer error occurred."},
         FaultExit{"finish#1:drop", kExitTransferError, "Transfer error occurred."}));
 
+// One glitch on the line costs a resend, not the update: a lost reply, and a
+// broken message reported by the platform in place of a reply.
+class Ql5Recovers : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Ql5Recovers, TheUpdateCompletes) {
+    const Result r = ql5({"update", "--virtual", "--fault", GetParam()});
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(r.out, "Version update completed.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Glitches, Ql5Recovers,
+                         ::testing::Values("write#5:drop", "write#5:longerror"));
+
+TEST(Ql5Cli, ADispatcherTimerThatCannotStartIsATransferError) {
+    mm::setTimeSetEventRefused(true);
+    const Result r = ql5({"update", "--virtual"});
+    mm::setTimeSetEventRefused(false);
+    EXPECT_EQ(r.code, kExitTransferError);
+    EXPECT_NE(r.err.find("Error: Transfer error occurred."), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("completed"), std::string::npos);
+}
+
 TEST(Ql5Cli, PortThatCannotBeOpened) {
     auto dev = mm::virt::VirtualDevice::create("Tarvik QL-5 Locked", "Tarvik QL-5 Locked");
     dev->refuseOutputOpen(true);
@@ -268,6 +294,67 @@ TEST(Ql5Process, CtrlCDuringAWriteSaysWhereItStopped) {
     EXPECT_EQ(code, kExitInterrupted) << seen;
     EXPECT_NE(seen.find("interrupted at step 7/8"), std::string::npos) << seen;
     EXPECT_NE(seen.find("run a full update before using the unit"), std::string::npos);
+}
+
+// Reads from a non-blocking descriptor until a whole SysEx message (F0 .. F7)
+// has come, or the time is up.
+bool readMessage(int fd, std::vector<std::uint8_t>& message, std::chrono::milliseconds limit) {
+    message.clear();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::uint8_t byte = 0;
+        if (read(fd, &byte, 1) == 1) {
+            if (byte == 0xF0) message.clear();
+            message.push_back(byte);
+            if (byte == 0xF7 && message.front() == 0xF0) return true;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    return false;
+}
+
+// The unit at the far end of a QL5_RAW_MIDI pipe answers the identity
+// request and then goes away. The next send finds nobody reading; that must
+// not end ql5 by SIGPIPE but look like an unplugged unit: the begin-update
+// wait times out, with its message and exit code.
+TEST(Ql5Process, APipePeerThatVanishesLooksLikeAnUnpluggedUnit) {
+    const std::string toUnit = tempPath("to-unit");
+    const std::string fromUnit = tempPath("from-unit");
+    ASSERT_EQ(mkfifo(toUnit.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(fromUnit.c_str(), 0600), 0);
+    // The unit's ends: it reads what ql5 sends and writes what ql5 reads.
+    int unitReads = open(toUnit.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int unitWrites = open(fromUnit.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(unitReads, 0);
+    ASSERT_GE(unitWrites, 0);
+
+    setenv("QL5_TIMING", "test", 1);
+    setenv("QL5_RAW_MIDI", ("Tarvik QL-5 (pipe):" + fromUnit + ":" + toUnit).c_str(), 1);
+    Child c = spawnQl5(QL5_CLI_PATH, {"update"});
+    unsetenv("QL5_RAW_MIDI");
+
+    std::vector<std::uint8_t> request;
+    ASSERT_TRUE(readMessage(unitReads, request, std::chrono::seconds(10)));
+    EXPECT_EQ(request, (std::vector<std::uint8_t>{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
+    const std::uint8_t reply[] = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x6E, 0x00,
+                                  0x10, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+    close(unitReads);  // gone before the begin-update command is written
+    unitReads = -1;
+    ASSERT_EQ(write(unitWrites, reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+
+    std::string seen;
+    int status = 0;
+    readUntil(c.errFd, "\x01never", seen);
+    close(c.errFd);
+    ASSERT_EQ(waitpid(c.pid, &status, 0), c.pid);
+    close(unitWrites);
+    std::remove(toUnit.c_str());
+    std::remove(fromUnit.c_str());
+    ASSERT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << seen;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitTimeOut) << seen;
+    EXPECT_NE(seen.find("Error: Time out error(1)"), std::string::npos) << seen;
 }
 
 TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {

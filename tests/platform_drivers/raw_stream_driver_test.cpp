@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "fifo_pair.hpp"
 
@@ -135,6 +136,31 @@ TEST_F(RawStreamDriverTest, ClosingTheInputIsPrompt) {
     const auto before = Clock::now();
     input.reset();
     EXPECT_LT(Clock::now() - before, 200ms);
+}
+
+// A late reply from an earlier session, still in the pipe when the port
+// opens, must not pass for the answer to the new session's first request.
+TEST_F(RawStreamDriverTest, BytesWaitingBeforeTheOpenAreDiscarded) {
+    const int writer = ::open(fromDevice_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const std::vector<std::uint8_t> stale = {0xF0, 0x52, 0x00, 0x6E, 0x00, 0x01, 0xF7};
+    ASSERT_EQ(::write(writer, stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
+    // More than one read's worth, so the discarding must loop.
+    const auto big = test::writeBlockSizedSysEx(4700);
+    ASSERT_EQ(::write(writer, big.data(), big.size()), static_cast<ssize_t>(big.size()));
+
+    auto driver = rawStreamDriver("unit", fromDevice_, toDevice_);
+    test::RecordingStream stream;
+    std::unique_ptr<DriverInput> input;
+    ASSERT_EQ(driver->openInput(0, stream, input), MMSYSERR_NOERROR);
+    ASSERT_EQ(input->start(), MMSYSERR_NOERROR);
+    const std::vector<std::uint8_t> fresh = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0xF7};
+    ASSERT_EQ(::write(writer, fresh.data(), fresh.size()), static_cast<ssize_t>(fresh.size()));
+    ASSERT_TRUE(stream.waitForBytes(fresh.size(), 5s));
+    std::this_thread::sleep_for(50ms);  // anything more would have come by now
+    EXPECT_EQ(stream.bytes(), fresh);
+    input.reset();
+    ::close(writer);
 }
 
 TEST_F(RawStreamDriverTest, NoPushAfterTheInputIsClosed) {

@@ -111,6 +111,7 @@ int CKestUpdatorDlg::openPorts() {
 }
 
 void CKestUpdatorDlg::onExecute() {
+    if (finishingWorker()) return;
     if (openPorts() != 0) return;
     inPortList.EnableWindow(false);
     outPortList.EnableWindow(false);
@@ -124,6 +125,7 @@ void CKestUpdatorDlg::onExecute() {
 }
 
 void CKestUpdatorDlg::onVersionCheck() {
+    if (finishingWorker()) return;
     if (openPorts() != 0) return;
     inPortList.EnableWindow(false);
     outPortList.EnableWindow(false);
@@ -135,16 +137,38 @@ void CKestUpdatorDlg::onVersionCheck() {
     startWorker(&engine::versionCheckWorker);
 }
 
+bool CKestUpdatorDlg::finishingWorker() const {
+    // A worker restores the controls (busy 0) and may still call into the
+    // window after that: the update's end disables Execute and Version Check
+    // right after restoring them. A click in between would start a second
+    // worker beside the first, so it is not taken.
+    return st_.busy.load() == 0 && workerRunning();
+}
+
 void CKestUpdatorDlg::startWorker(void (*body)(engine::UpdateState&)) {
+    // Replies reach a worker only through the dispatcher's timer: one that
+    // did not start with the window is tried once more here.
+    if (st_.timer.timerId() == 0 && engine::startDispatcher(st_) == 0) {
+        failedToStart();
+        return;
+    }
     workersRunning_.fetch_add(1);
     const bool started = sync::startThread([this, body] {
         body(st_);
         // The last touch of the dialog: after this the worker may outlive it.
         workersRunning_.fetch_sub(1);
     });
-    // Not reported: the controls stay disabled and busy stays 1 until the
-    // window is closed.
-    if (!started) workersRunning_.fetch_sub(1);
+    if (!started) {
+        workersRunning_.fetch_sub(1);
+        failedToStart();
+    }
+}
+
+void CKestUpdatorDlg::failedToStart() {
+    // Nothing was sent: say so, and give the controls back rather than
+    // leave them all disabled with busy set.
+    showError(engine::IDS_TRANSFER_ERROR);
+    restoreControls();
 }
 
 void CKestUpdatorDlg::onRescanDevice() { enableActions(discoverPorts() == 1); }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/mm/mmsystem.hpp"
 
@@ -32,6 +33,7 @@ class CDxMMidiIn {
     CDxMMidiIn(const CDxMMidiIn&) = delete;
     CDxMMidiIn& operator=(const CDxMMidiIn&) = delete;
 
+    // Open and Close may be called from any thread, also at the same time.
     int Open();  // 1 started, 0 failed (and everything it took released)
     void Close();
 
@@ -51,7 +53,7 @@ class CDxMMidiIn {
 
     std::int32_t deviceIndex = 0;  // set by the owner before Open
 
-    bool started() const { return started_ != 0; }
+    bool started() const { return started_.load() != 0; }
 
     // Makes the next `count` allocations of queue entries or their bytes fail,
     // as an exhausted heap would (tests only).
@@ -75,10 +77,15 @@ class CDxMMidiIn {
     void releaseDevice();
     void freeHeader();
     void onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
+    void onLongError(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
+    // Gives the receive buffer back to the platform unless the port stops.
+    void requeue(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
 
     mm::HMIDIIN handle_ = nullptr;
     mm::MIDIHDR* header_ = nullptr;
-    int started_ = 0;
+    std::atomic<int> started_{0};
+    // Held by Open and Close for their whole run, never by the callback.
+    std::mutex lifecycle_;
     // Set while the stop sequence runs, so that the callback does not queue
     // the buffer again behind midiInReset's back.
     std::atomic<bool> stopping_{false};

@@ -66,6 +66,22 @@ long growInputBuffer(snd_rawmidi_t* handle) {
     return result < 0 ? result : granted;
 }
 
+// Bytes already in the input buffer when the port opens were sent to an
+// earlier session (a late reply, say); taken now, they would pass for the
+// answer to this session's first request. Dropped, bounded so that a device
+// that never stops talking cannot hold the open.
+void discardPending(snd_rawmidi_t* handle) {
+    constexpr std::size_t kMostDiscarded = 1 << 20;
+    std::uint8_t buffer[kReadChunk];
+    std::size_t dropped = 0;
+    while (dropped < kMostDiscarded) {
+        const ssize_t got = snd_rawmidi_read(handle, buffer, sizeof buffer);
+        if (got == -EINTR) continue;
+        if (got <= 0) return;  // empty (-EAGAIN), or an error the reader will meet
+        dropped += static_cast<std::size_t>(got);
+    }
+}
+
 class RawMidiInput final : public DriverInput {
   public:
     RawMidiInput(snd_rawmidi_t* handle, std::size_t bufferSize, InputStream& stream)
@@ -189,6 +205,7 @@ MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
         snd_rawmidi_close(handle);
         return granted < 0 ? mmResultFor(static_cast<int>(granted)) : MMSYSERR_ERROR;
     }
+    discardPending(handle);
     try {
         port = std::make_unique<RawMidiInput>(handle, static_cast<std::size_t>(granted), stream);
     } catch (...) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -66,6 +69,64 @@ bool makeRawIfTerminal(int fd) {
     mode.c_cflag |= CLOCAL | CREAD;
     return ::tcsetattr(fd, TCSANOW, &mode) == 0;
 }
+
+// Bytes already waiting when an input port opens were sent to an earlier
+// session (a late reply, say); taken now, they would pass for the answer to
+// this session's first request. Reads what is readable at once and drops it,
+// bounded so that a device that never stops talking cannot hold the open.
+void discardPending(int fd) {
+    if (::isatty(fd)) ::tcflush(fd, TCIFLUSH);
+    constexpr std::size_t kMostDiscarded = 1 << 20;
+    std::uint8_t buffer[kReadChunk];
+    std::size_t dropped = 0;
+    while (dropped < kMostDiscarded) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            dropped += static_cast<std::size_t>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // empty (EAGAIN), end of file, or an error the reader will meet
+        }
+    }
+}
+
+// A write to a pipe or FIFO whose reader has gone raises SIGPIPE, which by
+// default ends the process without a word, with the unit left mid-update. For
+// the length of one write the signal is held back on the writing thread and a
+// SIGPIPE that write raised is taken off again, so the write just fails with
+// EPIPE (as send() with MSG_NOSIGNAL would) and a vanished peer looks like an
+// unplugged unit. What the rest of the process does with SIGPIPE is left alone.
+class QuietPipeWrites {
+  public:
+    QuietPipeWrites() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+    }
+    ~QuietPipeWrites() {
+        if (blocked_ && brokenPipe_ && !wasPending_) {
+            const timespec none{0, 0};
+            while (::sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        if (blocked_) ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    QuietPipeWrites(const QuietPipeWrites&) = delete;
+    QuietPipeWrites& operator=(const QuietPipeWrites&) = delete;
+
+    void noteBrokenPipe() { brokenPipe_ = true; }
+
+  private:
+    sigset_t pipe_{};
+    sigset_t previous_{};
+    bool wasPending_ = false;
+    bool blocked_ = false;
+    bool brokenPipe_ = false;
+};
 
 // Which ports of one driver are open; shared with the open ports so that a
 // port closed after its driver went away still finds it.
@@ -156,6 +217,7 @@ class RawOutput final : public DriverOutput {
                                       std::max<std::uint32_t>(limits_.minBytesPerSecond, 1));
         const auto deadline = Clock::now() + allowance;
         std::size_t done = 0;
+        QuietPipeWrites quiet;
         while (done < count) {
             const ssize_t wrote = ::write(fd_, bytes + done, count - done);
             if (wrote > 0) {
@@ -163,6 +225,10 @@ class RawOutput final : public DriverOutput {
                 continue;
             }
             if (wrote < 0 && errno == EINTR) continue;
+            if (wrote < 0 && errno == EPIPE) {
+                quiet.noteBrokenPipe();
+                return MMSYSERR_ERROR;  // nobody reads any more: as if unplugged
+            }
             if (wrote < 0 && errno != EAGAIN) return MMSYSERR_ERROR;
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -226,6 +292,7 @@ class RawStreamDriver final : public Driver {
             flags_->input.store(false);
             return MMSYSERR_ERROR;
         }
+        discardPending(fd);
         try {
             port = std::make_unique<RawInput>(fd, stream, flags_);
         } catch (...) {  // no thread or no memory

@@ -1,5 +1,6 @@
 #include "platform/sync/sync.hpp"
 
+#include <atomic>
 #include <system_error>
 #include <thread>
 
@@ -34,7 +35,28 @@ bool AutoResetEvent::isSet() const {
 
 void sleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+namespace {
+
+std::atomic<int> threadStartsToFail{0};
+
+bool threadStartRefused() {
+    int left = threadStartsToFail.load();
+    while (left > 0) {
+        if (threadStartsToFail.compare_exchange_weak(left, left - 1)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void failThreadStartsForTest(int count) { threadStartsToFail.store(count); }
+
 bool startThread(std::function<void()> fn) {
+    if (threadStartRefused()) {
+        return false;
+    }
     try {
         std::thread(std::move(fn)).detach();
         return true;

@@ -69,8 +69,12 @@ class CKestUpdatorDlg : public dlg::CDialog, public engine::WindowInterface {
     void onVersionCheck();
     void onRescanDevice();
     void onDestroyWindow();
-    // Runs body on a new thread; counted until it has returned.
+    // Runs body on a new thread; counted until it has returned. When the
+    // thread or the dispatcher's timer cannot be started: failedToStart.
     void startWorker(void (*body)(engine::UpdateState&));
+    void failedToStart();
+    // The last worker has restored the controls but not yet returned.
+    bool finishingWorker() const;
 
     engine::UpdateState st_;
     std::atomic<int> workersRunning_{0};

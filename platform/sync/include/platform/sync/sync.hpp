@@ -33,4 +33,8 @@ void sleepMs(std::uint32_t ms);
 // Returns false when the thread could not be started.
 bool startThread(std::function<void()> fn);
 
+// Makes the next `count` calls of startThread fail, as a process out of
+// threads would (tests only).
+void failThreadStartsForTest(int count);
+
 }  // namespace ql5::sync

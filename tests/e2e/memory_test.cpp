@@ -83,6 +83,8 @@ TEST(UpdateMemory, TwentyUpdatesCostNoMoreThanOne) {
     st.midiOut.Close();
     st.midiIn.Close();
 
+    std::printf("RSS after one update %ld KiB, after twenty %ld KiB\n", afterOne / 1024,
+                afterTwenty / 1024);
     EXPECT_LE(afterTwenty, afterOne + afterOne / 10)
         << "RSS " << afterOne / 1024 << " KiB after one update, " << afterTwenty / 1024
         << " KiB after twenty";

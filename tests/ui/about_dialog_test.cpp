@@ -33,6 +33,7 @@ struct AboutSeen {
     std::string title, text, selected;
     bool readOnly = false;
     int focused = 0;
+    Qt::WindowFlags flags;
 };
 
 // Fills seen from the About box and closes it with OK.
@@ -45,6 +46,7 @@ void lookAtAbout(dlg::CDialog& d, AboutSeen& seen) {
     seen.focused = about.window()->focusedItem();
     auto* edit = test::control<QLineEdit>(about, ui::IDC_STATUS);
     if (edit != nullptr) {
+        seen.flags = edit->window()->windowFlags();
         edit->selectAll();
         seen.selected = edit->selectedText().toStdString();
     }
@@ -84,6 +86,12 @@ TEST_F(AboutTest, SystemCommandOpensTheBoxWithTheNameWhateverTheSlot) {
     EXPECT_EQ(seen.selected, "Tarvik QL-5 System v1.20 Updater");
     EXPECT_TRUE(seen.readOnly);
     EXPECT_EQ(seen.focused, ui::IDOK);
+    // A caption and a close button, nothing to minimise or maximise: the
+    // window manager is asked (window type and hints) for no such buttons.
+    EXPECT_EQ(seen.flags & Qt::WindowType_Mask, Qt::Dialog);
+    EXPECT_TRUE(seen.flags & Qt::CustomizeWindowHint);
+    EXPECT_TRUE(seen.flags & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(seen.flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 }
 
 // Right-clicking anywhere in the main window offers the entry: its

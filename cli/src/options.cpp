@@ -104,7 +104,7 @@ int exitCodeForError(int stringId) {
 }
 
 const char* helpText() {
-    return R"(usage: ql5 COMMAND [OPTIONS]
+    return R"(Usage: ql5 COMMAND [OPTIONS]
 
 Updates the firmware of a Tarvik QL-5 over its MIDI ports, or reads its versions.
 
@@ -126,23 +126,24 @@ Options:
   --help, --version
 
 Environment:
-  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH   a unit behind a byte stream (FIFOs,
-                     /dev/midi*, a serial adapter), listed as NAME
+  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH
+                     a unit behind a byte stream (FIFOs, /dev/midi*, a serial
+                     adapter), listed as NAME
   QL5_TIMING=test    shorten every time-out and pause, for trying the error paths
 
 Exit codes:
-  0  success ('ports' also when it finds no port at all, and says why)
-  2  wrong command line, a --fault script that does not parse, or a --virtual
-     FILE or --trace FILE that cannot be read or written
-  3  no unit: its ports were not found, or a port choice matched nothing or several
-  4  a MIDI port could not be opened
-  5  an illegal device answered
-  6  the unit is not in its firmware update mode
-  7  time-out
-  8  transfer error, or a version check whose reads failed
-  9  a carried firmware image failed its check; nothing was sent
-  10 interrupted (Ctrl-C or SIGTERM); after an interrupted update the unit needs
-     a full update
+  0   success ('ports' also when it finds no port at all, and says why)
+  2   wrong command line, a --fault script that does not parse, or a --virtual
+      FILE or --trace FILE that cannot be read or written
+  3   no unit: its ports were not found, or a port choice matched nothing or several
+  4   a MIDI port could not be opened
+  5   an illegal device answered
+  6   the unit is not in its firmware update mode
+  7   time-out
+  8   transfer error, or a version check whose reads failed
+  9   a carried firmware image failed its check; nothing was sent
+  10  interrupted (Ctrl-C or SIGTERM); after an interrupted update the unit needs
+      a full update
 )";
 }
 

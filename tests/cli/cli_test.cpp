@@ -205,7 +205,7 @@ TEST(Ql5Cli, EveryExitCodeIsDocumented) {
                            kExitNotInUpdateMode, kExitTimeOut, kExitTransferError, kExitImageCheck,
                            kExitInterrupted}) {
         const std::string n = std::to_string(code);
-        EXPECT_NE(help.find("\n  " + n + (n.size() == 1 ? "  " : " ")), std::string::npos) << n;
+        EXPECT_NE(help.find("\n  " + n + (n.size() == 1 ? "   " : "  ")), std::string::npos) << n;
         EXPECT_NE(readme.str().find("\n| " + n + " | "), std::string::npos) << n;
     }
     EXPECT_NE(help.find("a version check whose reads failed"), std::string::npos);

@@ -53,13 +53,30 @@ class QuietWindow : public engine::WindowInterface {
     engine::UpdateState& st_;
 };
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QL5_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QL5_UNDER_SANITIZER 1
+#endif
+#endif
+
 TEST(UpdateMemory, TwentyUpdatesCostNoMoreThanOne) {
+#if defined(QL5_UNDER_SANITIZER)
+    // The sanitizers keep freed memory in quarantine and shadow every byte:
+    // RSS says nothing about the program there (the bound on the unit's
+    // record is tested on its own by TranscriptBound).
+    GTEST_SKIP() << "RSS is not measured under a sanitizer";
+#endif
     engine::resetProcessStateForTests();
     emulator::VirtualUnit unit;  // whole messages kept, as in the window
     engine::UpdateState st;
     QuietWindow window(st);
     st.window = &window;
-    st.timing = shortTiming();
+    // The documented time-outs (nothing here is meant to time out, and a
+    // loaded machine must not make it), without the pauses that only wait.
+    st.timing.beginPauseMs = 5;
+    st.timing.unplugPollMs = 10;
     engine::startDispatcher(st);
 
     auto update = [&](int n) {

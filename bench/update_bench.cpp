@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     emulator::UnitConfig cfg;
     cfg.transcriptBytesPerEntry = 8;
+    cfg.transcriptMaxEntries = 0;  // the whole session: one update, read below
     if (realistic) {
         cfg.timing = emulator::TimingProfile::realistic();
     }

@@ -44,6 +44,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
              : name == "--out"   ? o.out
              : name == "--fault" ? o.faults
                                  : o.trace) = *v;
+        } else if (a == "--json") {
+            o.json = true;
         } else if (a == "--virtual") {
             o.virtualUnit = true;
         } else if (a.rfind("--virtual=", 0) == 0) {
@@ -72,6 +74,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         error = "no command given";
         return std::nullopt;
     }
+    if (o.json && o.command == Command::Update) {
+        error = "--json is for ports and version";
+        return std::nullopt;
+    }
     if (!o.faults.empty() && !o.virtualUnit) {
         error = "--fault needs --virtual";
         return std::nullopt;
@@ -98,7 +104,7 @@ int exitCodeForError(int stringId) {
 }
 
 const char* helpText() {
-    return R"(usage: ql5 COMMAND [OPTIONS]
+    return R"(Usage: ql5 COMMAND [OPTIONS]
 
 Updates the firmware of a Tarvik QL-5 over its MIDI ports, or reads its versions.
 
@@ -112,23 +118,32 @@ Options:
   --in PORT          MIDI input port: an index from 'ql5 ports' or a part of its name
   --out PORT         MIDI output port, likewise (default for both: the last port
                      whose name contains "Tarvik QL-5")
+  --json             ports and version: print one JSON document instead of text
   --virtual[=FILE]   use the built-in virtual unit instead of hardware; with FILE,
                      its flash is kept in FILE from one run to the next
   --fault SCRIPT     make the virtual unit misbehave, e.g. "write#3:drop; erase#1:code=2"
   --trace FILE       write every SysEx message, both directions, with a timestamp
   --help, --version
 
+Environment:
+  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH
+                     a unit behind a byte stream (FIFOs, /dev/midi*, a serial
+                     adapter), listed as NAME
+  QL5_TIMING=test    shorten every time-out and pause, for trying the error paths
+
 Exit codes:
-  0  success
-  2  wrong command line
-  3  no unit: its ports were not found, or a port choice matched nothing or several
-  4  a MIDI port could not be opened
-  5  an illegal device answered
-  6  the unit is not in its firmware update mode
-  7  time-out
-  8  transfer error
-  9  a carried firmware image failed its check; nothing was sent
-  10 interrupted (Ctrl-C); after an interrupted update the unit needs a full update
+  0   success ('ports' also when it finds no port at all, and says why)
+  2   wrong command line, a --fault script that does not parse, or a --virtual
+      FILE or --trace FILE that cannot be read or written
+  3   no unit: its ports were not found, or a port choice matched nothing or several
+  4   a MIDI port could not be opened
+  5   an illegal device answered
+  6   the unit is not in its firmware update mode
+  7   time-out
+  8   transfer error, or a version check whose reads failed
+  9   a carried firmware image failed its check; nothing was sent
+  10  interrupted (Ctrl-C or SIGTERM); after an interrupted update the unit needs
+      a full update
 )";
 }
 

@@ -1,10 +1,16 @@
 #include "cli/run.hpp"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,7 +25,11 @@
 #include "engine/engine.hpp"
 #include "engine/image_check.hpp"
 #include "engine/images.hpp"
+#include "json.hpp"
 #include "midi/port_names.hpp"
+#if defined(QL5_HAVE_RAW_STREAM)
+#include "platform/mm/raw_stream_driver.hpp"
+#endif
 
 namespace ql5::cli {
 
@@ -27,9 +37,70 @@ namespace {
 
 constexpr std::uint32_t kFlashBytes = engine::kFlashSize;
 
-int listPorts(std::FILE* out) {
+// Why no MIDI port at all was found, as far as this machine can tell. A bad
+// QL5_RAW_MIDI is said on standard error when the ports are first listed;
+// withRawSetting repeats it (for the JSON document).
+std::vector<std::string> noPortReasons(bool withRawSetting) {
+    std::vector<std::string> why;
+#if defined(QL5_HAVE_RAW_STREAM)
+    if (std::string raw = mm::rawStreamEnvironmentProblem(); withRawSetting && !raw.empty()) {
+        why.push_back(std::move(raw));
+    }
+#else
+    (void)withRawSetting;
+#endif
+#if defined(QL5_HAVE_ALSA)
+    struct stat node {};
+    if (::stat("/dev/snd/seq", &node) != 0) {
+        why.emplace_back(
+            "this machine has no ALSA sequencer (/dev/snd/seq is missing; the snd-seq kernel "
+            "module is not loaded, or this is a container without sound devices)");
+    } else if (::access("/dev/snd/seq", R_OK | W_OK) != 0) {
+        why.emplace_back(
+            "the ALSA sequencer /dev/snd/seq cannot be opened by this user (not in the audio "
+            "group?)");
+    } else {
+        why.emplace_back("no MIDI device was found: is the unit connected and switched on?");
+    }
+#else
+    why.emplace_back("no MIDI device was found: is the unit connected and switched on?");
+#endif
+    return why;
+}
+
+void printPortsJson(std::FILE* out, const char* key, const std::vector<std::string>& names) {
+    std::fprintf(out, "  %s: [", jsonString(key).c_str());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::fprintf(out, "%s\n    {\"index\": %zu, \"name\": %s, \"unit\": %s}", i == 0 ? "" : ",",
+                     i, jsonString(names[i]).c_str(),
+                     midi::matchPortName(names[i].c_str()) ? "true" : "false");
+    }
+    std::fprintf(out, "%s]", names.empty() ? "" : "\n  ");
+}
+
+int listPorts(std::FILE* out, std::FILE* err, bool json) {
     const std::vector<std::string> ins = midi::inputPortNames();
     const std::vector<std::string> outs = midi::outputPortNames();
+    const std::vector<std::string> why =
+        ins.empty() && outs.empty() ? noPortReasons(json) : std::vector<std::string>{};
+    if (json) {
+        std::fprintf(out, "{\n");
+        printPortsJson(out, "inputs", ins);
+        std::fprintf(out, ",\n");
+        printPortsJson(out, "outputs", outs);
+        std::fprintf(out, ",\n  \"problems\": [");
+        for (std::size_t i = 0; i < why.size(); ++i) {
+            std::fprintf(out, "%s%s", i == 0 ? "" : ", ", jsonString(why[i]).c_str());
+        }
+        std::fprintf(out, "]\n}\n");
+        return kExitOk;
+    }
+    if (!why.empty()) {
+        for (const std::string& w : why) {
+            std::fprintf(err, "ql5: no MIDI ports: %s\n", w.c_str());
+        }
+        return kExitOk;
+    }
     std::fprintf(out, "MIDI inputs:\n");
     for (std::size_t i = 0; i < ins.size(); ++i) {
         std::fprintf(out, "  %c %2zu  %s\n", midi::matchPortName(ins[i].c_str()) ? '*' : ' ', i,
@@ -41,6 +112,49 @@ int listPorts(std::FILE* out) {
                      outs[i].c_str());
     }
     return kExitOk;
+}
+
+// The versions as one JSON document: for each stamp the unit's (null when
+// it could not be read), the carried one, whether they differ, and whether
+// an update would change the unit's (BOOT is never written by an update).
+void printVersionsJson(std::FILE* out, const engine::UpdateState& st) {
+    struct Row {
+        const char* key;
+        const std::string& unit;
+        std::uint32_t image;
+        std::uint32_t offset;
+    };
+    const Row rows[] = {
+        {"system", st.deviceVersions.system, engine::kImageSystem, engine::kStampSystemOffset},
+        {"preset", st.deviceVersions.preset, engine::kImagePreset, engine::kStampPresetOffset},
+        {"boot", st.deviceVersions.boot, engine::kImageBoot, engine::kStampBootOffset},
+    };
+    std::fprintf(out, "{\n");
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& r = rows[i];
+        char carried[5] = {};
+        (void)engine::readResourceBytes(r.image, r.offset, 4, carried);
+        engine::sanitizeVersionText(carried);
+        bool written = false;
+        for (const engine::FlashPlanRow& row : engine::FlashPlan) {
+            written =
+                written || (row.operation == engine::kOperationWrite && row.resourceId == r.image);
+        }
+        // A stamp that could not be read leaves both answers unknown.
+        const bool known = !r.unit.empty();
+        const bool differs = r.unit != carried;
+        const char* changes = !written ? "false" : !known ? "null" : differs ? "true" : "false";
+        std::fprintf(out,
+                     "  \"%s\": {\"unit\": %s, \"carried\": %s, \"differs\": %s, "
+                     "\"update_changes\": %s}%s\n",
+                     r.key, known ? jsonString(r.unit).c_str() : "null",
+                     jsonString(carried).c_str(),
+                     !known    ? "null"
+                     : differs ? "true"
+                               : "false",
+                     changes, i + 1 < std::size(rows) ? "," : "");
+    }
+    std::fprintf(out, "}\n");
 }
 
 // Writes one line per SysEx message: seconds since start, direction, bytes.
@@ -238,7 +352,12 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
                                          : kExitTransferError;
     } else {
         const std::optional<int> result = window.waitVersionCheckDone(std::chrono::seconds(1));
-        if (result.has_value()) {
+        if (result.has_value() && o.json) {
+            if (*result == 0) {
+                printVersionsJson(out, st);
+            }
+            window.restoreControls();
+        } else if (result.has_value()) {
             engine::onVersionCheckDone(st, *result);
         }
         code = result == 0               ? kExitOk
@@ -279,7 +398,7 @@ int run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
             if (o->virtualUnit) {
                 unit = std::make_unique<emulator::VirtualUnit>();
             }
-            return listPorts(out);
+            return listPorts(out, err, o->json);
         }
         default:
             break;

@@ -4,8 +4,18 @@
 
 namespace ql5::emulator {
 
-Transcript::Transcript(std::size_t maxBytesPerEntry)
-    : origin_(std::chrono::steady_clock::now()), maxBytes_(maxBytesPerEntry) {}
+Transcript::Transcript(std::size_t maxBytesPerEntry, std::size_t maxEntries)
+    : origin_(std::chrono::steady_clock::now()),
+      maxBytes_(maxBytesPerEntry),
+      maxEntries_(maxEntries) {}
+
+void Transcript::keep(TranscriptEntry e) {
+    if (maxEntries_ != 0 && entries_.size() >= maxEntries_) {
+        entries_.pop_front();
+        ++dropped_;
+    }
+    entries_.push_back(std::move(e));
+}
 
 void Transcript::add(Direction direction, const std::uint8_t* bytes, std::size_t count,
                      std::string note) {
@@ -30,11 +40,12 @@ void Transcript::append(TranscriptEntry e) {
             // is cut.
             TranscriptEntry kept = e;
             kept.bytes.resize(maxBytes_);
-            entries_.push_back(std::move(kept));
+            kept.bytes.shrink_to_fit();
+            keep(std::move(kept));
         } else if (listener && *listener) {
-            entries_.push_back(e);
+            keep(e);
         } else {
-            entries_.push_back(std::move(e));
+            keep(std::move(e));
             return;
         }
     }
@@ -56,7 +67,12 @@ void Transcript::addEvent(std::string note) {
 
 std::vector<TranscriptEntry> Transcript::entries() const {
     std::lock_guard lock(mutex_);
-    return entries_;
+    return {entries_.begin(), entries_.end()};
+}
+
+std::uint64_t Transcript::dropped() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
 }
 
 std::size_t Transcript::size() const {
@@ -67,6 +83,7 @@ std::size_t Transcript::size() const {
 void Transcript::clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();
+    dropped_ = 0;
     origin_ = std::chrono::steady_clock::now();
 }
 

@@ -104,7 +104,8 @@ VirtualUnit::VirtualUnit(UnitConfig cfg) : cfg_(std::move(cfg)) {
 #endif
 
 void VirtualUnit::start() {
-    transcript_ = std::make_shared<Transcript>(cfg_.transcriptBytesPerEntry);
+    transcript_ =
+        std::make_shared<Transcript>(cfg_.transcriptBytesPerEntry, cfg_.transcriptMaxEntries);
     inbox_ = std::make_shared<Inbox>();
     inbox_->transcript = transcript_;
     faults_ = cfg_.faults;

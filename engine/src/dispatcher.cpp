@@ -146,9 +146,18 @@ std::uint32_t startDispatcher(UpdateState& st) {
     return st.timer.Start(1, dispatcherTick, reinterpret_cast<mm::DWORD_PTR>(&st));
 }
 
-void dispatcherTick(mm::UINT, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
+void dispatcherTick(mm::UINT id, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
     // The platform hands back the pointer-sized user value given to Start.
-    ReplyDispatcher(*reinterpret_cast<UpdateState*>(user));
+    UpdateState& st = *reinterpret_cast<UpdateState*>(user);
+    ReplyDispatcher(st);
+    // With the queue drained and no request waiting for its reply there is
+    // nothing to poll for: a message that arrives wakes the timer (see
+    // startDispatcher), and so does the next request (beginExchange). Waking
+    // a thread 1,000 times a second for nothing costs an idle window a few
+    // percent of a core.
+    if (!st.awaiting.load()) {
+        mm::timeParkEvent(id);
+    }
 }
 
 }  // namespace ql5::engine

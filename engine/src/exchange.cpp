@@ -9,6 +9,9 @@ namespace ql5::engine::detail {
 void beginExchange(UpdateState& st) {
     st.replyEvent.reset();
     st.awaiting.store(true);
+    // The dispatcher's timer sleeps while nothing is awaited: poll again
+    // every millisecond until this exchange ends.
+    st.timer.Wake();
     // An abort that came before the reset must still end the coming wait.
     if (st.closing.load()) {
         st.replyEvent.set();

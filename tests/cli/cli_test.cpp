@@ -214,6 +214,52 @@ TEST(Ql5Cli, PortChoiceErrors) {
     b->unplug();
 }
 
+// A version check whose reads fail says so and ends with the transfer
+// error's code, in text and in JSON alike; nothing goes to standard output.
+TEST(Ql5Cli, VersionCheckWhoseReadsFailExitsEight) {
+    for (const char* faults : {"read#1:drop", "read#3:badcrc", "read#*:ignore"}) {
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args = {"version", "--virtual", "--fault", faults};
+            if (json) args.emplace_back("--json");
+            const Result r = ql5(args);
+            EXPECT_EQ(r.code, kExitTransferError) << faults << "\n" << r.err;
+            EXPECT_NE(r.err.find("ql5: the unit's versions could not be read"), std::string::npos)
+                << faults << "\n"
+                << r.err;
+            EXPECT_EQ(r.out, "") << faults;
+        }
+    }
+}
+
+// Every exit code the program has is explained in --help and in the README.
+TEST(Ql5Cli, EveryExitCodeIsDocumented) {
+    const std::string help = ql5({"--help"}).out;
+    std::ifstream f(QL5_SOURCE_DIR "/README.md");
+    std::stringstream readme;
+    readme << f.rdbuf();
+    ASSERT_FALSE(readme.str().empty());
+    for (const int code : {kExitOk, kExitUsage, kExitNoUnit, kExitCannotOpen, kExitIllegalDevice,
+                           kExitNotInUpdateMode, kExitTimeOut, kExitTransferError, kExitImageCheck,
+                           kExitInterrupted}) {
+        const std::string n = std::to_string(code);
+        EXPECT_NE(help.find("\n  " + n + (n.size() == 1 ? "   " : "  ")), std::string::npos) << n;
+        EXPECT_NE(readme.str().find("\n| " + n + " | "), std::string::npos) << n;
+    }
+    EXPECT_NE(help.find("a version check whose reads failed"), std::string::npos);
+}
+
+// With no port at all, 'ql5 ports' says why instead of printing two empty
+// headings (only where this machine has no MIDI port of its own).
+TEST(Ql5Cli, PortsWithNoPortAtAllSaysWhy) {
+    const Result r = ql5({"ports"});
+    EXPECT_EQ(r.code, 0);
+    if (r.out.find("MIDI inputs:") != std::string::npos) {
+        GTEST_SKIP() << "this machine has MIDI ports: " << r.out;
+    }
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("ql5: no MIDI ports: ", 0), 0U) << r.err;
+}
+
 // ---- as a separate process ----
 #ifdef _WIN32
 
@@ -368,6 +414,29 @@ TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {
     EXPECT_FALSE(t.good()) << "no trace: nothing was even opened";
 }
 
+// A QL5_RAW_MIDI setting that cannot work is said on standard error, for a
+// listing and for a command that needs the unit alike.
+TEST(Ql5Process, BadRawMidiSettingIsSaid) {
+    const std::string missing = tempPath("no-such-midi-node");
+    struct Case {
+        std::string setting;
+        const char* said;
+    };
+    for (const Case& c :
+         {Case{"Tarvik QL-5 bench:" + missing + ":/dev/null", "which does not exist"},
+          Case{"Tarvik QL-5 bench:/dev/null", "is not NAME:INPUT_PATH:OUTPUT_PATH"}}) {
+        for (const char* command : {"ports", "version"}) {
+            ASSERT_EQ(setenv("QL5_RAW_MIDI", c.setting.c_str(), 1), 0);
+            Child child = spawnQl5(QL5_CLI_PATH, {command});
+            ASSERT_EQ(unsetenv("QL5_RAW_MIDI"), 0);
+            std::string seen;
+            const int code = waitExit(child, seen);
+            EXPECT_EQ(code, std::string(command) == "ports" ? kExitOk : kExitNoUnit) << seen;
+            EXPECT_NE(seen.find("QL5_RAW_MIDI"), std::string::npos) << command << ": " << seen;
+            EXPECT_NE(seen.find(c.said), std::string::npos) << command << ": " << seen;
+        }
+    }
+}
 #endif
 
 }  // namespace

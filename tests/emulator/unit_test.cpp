@@ -438,5 +438,40 @@ TEST_F(Unit, TranscriptCanKeepOnlyTheHeadOfLongMessages) {
     EXPECT_EQ(entries[3].bytes.size(), 16U);
 }
 
+// A unit left plugged in for many updates keeps only the tail of its
+// session: the bound holds however many entries come, the newest are kept
+// in order, the dropped ones are counted, and the listener still sees all.
+TEST(TranscriptBound, KeepsTheTailAndCountsTheRest) {
+    struct Case {
+        std::size_t maxEntries;
+        std::size_t added;
+        std::size_t kept;
+    };
+    for (const Case c :
+         {Case{4, 3, 3}, Case{4, 4, 4}, Case{4, 11, 4}, Case{0, 50, 50},
+          Case{Transcript::kDefaultMaxEntries, 3000, Transcript::kDefaultMaxEntries}}) {
+        Transcript t(0, c.maxEntries);
+        std::size_t heard = 0;
+        t.setListener([&](const TranscriptEntry&) { ++heard; });
+        const Bytes block(4700, 0x11);
+        for (std::size_t i = 0; i < c.added; ++i) {
+            t.add(Direction::HostToUnit, block.data(), block.size(), std::to_string(i));
+        }
+        SCOPED_TRACE(::testing::Message() << "max " << c.maxEntries << ", added " << c.added);
+        EXPECT_EQ(heard, c.added);
+        ASSERT_EQ(t.size(), c.kept);
+        EXPECT_EQ(t.dropped(), c.added - c.kept);
+        const auto entries = t.entries();
+        ASSERT_EQ(entries.size(), c.kept);
+        for (std::size_t i = 0; i < c.kept; ++i) {
+            EXPECT_EQ(entries[i].note, std::to_string(c.added - c.kept + i));
+        }
+        t.clear();
+        EXPECT_EQ(t.size(), 0U);
+        EXPECT_EQ(t.dropped(), 0U);
+    }
+    EXPECT_EQ(UnitConfig{}.transcriptMaxEntries, Transcript::kDefaultMaxEntries);
+}
+
 }  // namespace
 }  // namespace ql5::emulator::testing

@@ -1,10 +1,14 @@
 // The bytes of every message the program sends, and readMemory's handshake.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "catalogue_internal.hpp"
 #include "engine/engine.hpp"
+#include "exchange.hpp"
+#include "platform/mm/timer_hooks.hpp"
 #include "support/recorder_window.hpp"
 #include "support/virtual_port.hpp"
 
@@ -189,6 +193,36 @@ TEST_F(CatalogueTest, RequestsAndAnswersNeverShareAnAssemblyBuffer) {
     }
     EXPECT_EQ(blocks, 200);
     EXPECT_GT(answers, 0);
+}
+
+// Idle, the dispatcher's timer does not tick at all, yet a request from the
+// unit is still answered within a millisecond; while a request awaits its
+// reply the dispatcher polls every millisecond again.
+TEST_F(CatalogueTest, IdleDispatcherSleepsButAnswersAtOnce) {
+    using Clock = std::chrono::steady_clock;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::uint64_t idleFrom = mm::timerStats().ticks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(mm::timerStats().ticks - idleFrom, 1U) << "the idle dispatcher kept polling";
+
+    const Bytes identityRequest = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    std::vector<double> latenciesMs;
+    for (std::size_t i = 1; i <= 15; ++i) {
+        const Clock::time_point sent = Clock::now();
+        unit.reply(identityRequest);
+        ASSERT_TRUE(unit.waitFor(i, 1000)) << "a request from the unit went unanswered";
+        latenciesMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // parked again
+    }
+    std::sort(latenciesMs.begin(), latenciesMs.end());
+    EXPECT_LT(latenciesMs[latenciesMs.size() / 2], 1.0);
+
+    detail::beginExchange(st);
+    const std::uint64_t awaitFrom = mm::timerStats().ticks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_GE(mm::timerStats().ticks - awaitFrom, 20U) << "no polling while a reply is awaited";
+    st.awaiting.store(false);
 }
 
 }  // namespace

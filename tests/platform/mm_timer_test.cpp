@@ -218,6 +218,69 @@ TEST(MmTimerTest, WakeIsRefusedForOneShotAndUnknownEvents) {
     EXPECT_EQ(t.count.load(), 0);
 }
 
+struct ParkingTicks {
+    std::atomic<int> count{0};
+    std::atomic<bool> parkSelf{true};  // changed by the test while ticks run
+    std::atomic<bool> wakeThenPark{false};
+};
+
+void parkingTick(mm::UINT id, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm::DWORD_PTR) {
+    auto* t = reinterpret_cast<ParkingTicks*>(user);
+    t->count.fetch_add(1);
+    if (t->wakeThenPark.exchange(false)) {
+        // Within a tick nothing can take the wake before the park comes.
+        mm::timeWakeEvent(id);
+        mm::timeParkEvent(id);
+        return;
+    }
+    if (t->parkSelf.load()) {
+        mm::timeParkEvent(id);
+    }
+}
+
+// A parked event runs no tick until it is woken; each wake gives one tick
+// (the tick parks again), a wake that comes before the park is not lost, and
+// a parked event can still be killed. Unparked, the period resumes.
+TEST(MmTimerTest, ParkedEventTicksOnlyWhenWoken) {
+    ParkingTicks t;
+    const mm::UINT id = mm::timeSetEvent(1, 1, &parkingTick, reinterpret_cast<mm::DWORD_PTR>(&t),
+                                         mm::TIME_PERIODIC);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(waitFor([&] { return t.count.load() == 1; }, 500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(t.count.load(), 1) << "a parked 1 ms event ticked without a wake";
+    for (int wakes = 2; wakes <= 4; ++wakes) {
+        ASSERT_EQ(mm::timeWakeEvent(id), mm::TIMERR_NOERROR);
+        ASSERT_TRUE(waitFor([&] { return t.count.load() == wakes; }, 500));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(t.count.load(), 4);
+    // A wake pending when the park comes: the next tick follows at once
+    // (tick 5 wakes and parks, tick 6 comes by itself and parks again).
+    t.wakeThenPark.store(true);
+    ASSERT_EQ(mm::timeWakeEvent(id), mm::TIMERR_NOERROR);
+    ASSERT_TRUE(waitFor([&] { return t.count.load() == 6; }, 500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(t.count.load(), 6);
+    // No longer parking itself: one wake, then a tick every millisecond.
+    t.parkSelf.store(false);
+    ASSERT_EQ(mm::timeWakeEvent(id), mm::TIMERR_NOERROR);
+    ASSERT_TRUE(waitFor([&] { return t.count.load() >= 26; }, 2000));
+    ASSERT_EQ(mm::timeParkEvent(id), mm::TIMERR_NOERROR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int parkedAt = t.count.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(t.count.load(), parkedAt);
+    ASSERT_EQ(mm::timeKillEvent(id), mm::TIMERR_NOERROR);  // returns although parked
+    EXPECT_EQ(mm::timeParkEvent(id), mm::MMSYSERR_INVALPARAM);
+    Ticks onceTicks;
+    const mm::UINT once = mm::timeSetEvent(
+        500, 1, &countTick, reinterpret_cast<mm::DWORD_PTR>(&onceTicks), mm::TIME_ONESHOT);
+    ASSERT_NE(once, 0u);
+    EXPECT_EQ(mm::timeParkEvent(once), mm::MMSYSERR_INVALPARAM);
+    ASSERT_EQ(mm::timeKillEvent(once), mm::TIMERR_NOERROR);
+}
+
 struct OverlapProbe {
     std::atomic<bool> inside{false};
     std::atomic<bool> overlapped{false};

@@ -347,5 +347,46 @@ TEST(RawStreamDriverSetting, ReadsTheEnvironment) {
     ASSERT_EQ(::unsetenv("QL5_RAW_MIDI"), 0);
 }
 
+// A setting that cannot give a port is said in words (and, from the
+// environment, on standard error, listing nothing), never silently dropped.
+TEST(RawStreamDriverSetting, SaysWhatIsWrongWithASetting) {
+    const std::string missing = ::testing::TempDir() + "/no-such-midi-node";
+    struct Case {
+        std::string setting;
+        const char* expect;  // nullptr: no problem
+    };
+    const Case cases[] = {
+        {"bench:/dev/null:/dev/null", nullptr},
+        {"bench:/dev/null", "is not NAME:INPUT_PATH:OUTPUT_PATH"},
+        {"bench::/dev/null", "is not NAME:INPUT_PATH:OUTPUT_PATH"},
+        {"a:b:c:d", "is not NAME:INPUT_PATH:OUTPUT_PATH"},
+        {"bench:" + missing + ":/dev/null", "names " /* path */},
+        {"bench:/dev/null:" + missing, "which does not exist"},
+        {"bench:" + missing + ":" + missing, "which does not exist"},
+        {"bench:" + missing + ":" + missing + "2", "which do not exist"},
+    };
+    for (const Case& c : cases) {
+        const std::string problem = rawStreamSettingProblem(c.setting);
+        if (c.expect == nullptr) {
+            EXPECT_EQ(problem, "") << c.setting;
+            continue;
+        }
+        EXPECT_NE(problem.find(c.expect), std::string::npos) << c.setting << ": " << problem;
+        EXPECT_EQ(problem.rfind("QL5_RAW_MIDI", 0), 0U) << problem;
+    }
+    EXPECT_NE(rawStreamSettingProblem("bench:" + missing + ":/dev/null").find(missing),
+              std::string::npos);
+
+    ASSERT_EQ(::setenv("QL5_RAW_MIDI", ("bench:" + missing + ":/dev/null").c_str(), 1), 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(rawStreamDriverFromEnvironment(), nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(missing), std::string::npos) << said;
+    EXPECT_EQ(rawStreamEnvironmentProblem(),
+              rawStreamSettingProblem("bench:" + missing + ":/dev/null"));
+    ASSERT_EQ(::unsetenv("QL5_RAW_MIDI"), 0);
+    EXPECT_EQ(rawStreamEnvironmentProblem(), "");
+}
+
 }  // namespace
 }  // namespace ql5::mm

@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QTimer>
+#include <map>
+#include <vector>
 
 #include "emulator/virtual_unit.hpp"
 #include "engine/engine.hpp"
@@ -31,6 +33,7 @@ struct AboutSeen {
     std::string title, text, selected;
     bool readOnly = false;
     int focused = 0;
+    Qt::WindowFlags flags;
 };
 
 // Fills seen from the About box and closes it with OK.
@@ -43,6 +46,7 @@ void lookAtAbout(dlg::CDialog& d, AboutSeen& seen) {
     seen.focused = about.window()->focusedItem();
     auto* edit = test::control<QLineEdit>(about, ui::IDC_STATUS);
     if (edit != nullptr) {
+        seen.flags = edit->window()->windowFlags();
         edit->selectAll();
         seen.selected = edit->selectedText().toStdString();
     }
@@ -82,40 +86,64 @@ TEST_F(AboutTest, SystemCommandOpensTheBoxWithTheNameWhateverTheSlot) {
     EXPECT_EQ(seen.selected, "Tarvik QL-5 System v1.20 Updater");
     EXPECT_TRUE(seen.readOnly);
     EXPECT_EQ(seen.focused, ui::IDOK);
+    // A caption and a close button, nothing to minimise or maximise: the
+    // window manager is asked (window type and hints) for no such buttons.
+    EXPECT_EQ(seen.flags & Qt::WindowType_Mask, Qt::Dialog);
+    EXPECT_TRUE(seen.flags & Qt::CustomizeWindowHint);
+    EXPECT_TRUE(seen.flags & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(seen.flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 }
 
-TEST_F(AboutTest, TheWindowsContextMenuCarriesTheEntry) {
+// Right-clicking anywhere in the main window offers the entry: its
+// background, the port lists, the read-only status line and step counter
+// (which would otherwise show their own Copy / Select All menu), the buttons
+// and the progress bar. The last place also opens the box through it.
+TEST_F(AboutTest, RightClickAnywhereInTheWindowOffersTheEntry) {
     ui::CKestUpdatorDlg main;
     AboutSeen seen;
-    QStringList entries;
+    const std::vector<int> places = {0,
+                                     ui::IDC_MIDIIN,
+                                     ui::IDC_MIDIOUT,
+                                     ui::IDC_STATUS,
+                                     ui::IDC_STEP,
+                                     ui::IDC_PROGRESS,
+                                     ui::IDC_RESCAN,
+                                     ui::IDCANCEL,
+                                     ui::IDC_VERSIONCHECK,
+                                     ui::IDOK};
+    std::map<int, QStringList> entries;
     dlg::setModalHook([&](dlg::CDialog& d) {
         if (&d != &main) {
             lookAtAbout(d, seen);
             return;
         }
-        QWidget* w = test::control<QWidget>(main, ui::IDCANCEL)->window();
-        QTimer::singleShot(0, [&] {
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            if (menu == nullptr) return;
-            for (QAction* a : menu->actions()) {
-                if (a->isSeparator()) {
-                    entries << QStringLiteral("-");
-                    continue;
+        QWidget* window = test::control<QWidget>(main, ui::IDCANCEL)->window();
+        for (const int place : places) {
+            QWidget* w = place == 0 ? window : test::control<QWidget>(main, place);
+            ASSERT_NE(w, nullptr) << place;
+            const bool last = place == places.back();
+            QTimer::singleShot(0, [&entries, place, last] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                if (menu == nullptr) return;
+                for (QAction* a : menu->actions()) {
+                    entries[place] << (a->isSeparator() ? QStringLiteral("-") : a->text());
                 }
-                entries << a->text();
-            }
-            QAction* about = menu->actions().isEmpty() ? nullptr : menu->actions().last();
-            menu->close();
-            if (about != nullptr) about->trigger();
-        });
-        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
-                                w->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(w, &event);
-        test::pumpFor(50);
+                QAction* about = menu->actions().isEmpty() ? nullptr : menu->actions().last();
+                menu->close();
+                if (last && about != nullptr) about->trigger();
+            });
+            const QPoint at(w->width() / 2, w->height() / 2);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, w->mapToGlobal(at));
+            QApplication::sendEvent(w, &event);
+            test::pumpFor(20);
+        }
         main.EndDialog(dlg::IDCANCEL);
     });
     main.DoModal();
-    EXPECT_EQ(entries, (QStringList{"-", "About Tarvik Dorn Series Updater(&A)..."}));
+    for (const int place : places) {
+        EXPECT_EQ(entries[place], (QStringList{"-", "About Tarvik Dorn Series Updater(&A)..."}))
+            << "right click on control " << place;
+    }
     EXPECT_TRUE(seen.opened);
     EXPECT_EQ(seen.text, "Tarvik QL-5 System v1.20 Updater");
 }

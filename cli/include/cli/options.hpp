@@ -16,6 +16,7 @@ struct Options {
     std::string virtualFlash;  // file that keeps the virtual unit's flash between runs
     std::string faults;        // fault script for the virtual unit
     std::string trace;         // file for the SysEx trace
+    bool json = false;         // ports and version: one JSON document on standard output
 };
 
 // Parses argv; on error returns nullopt and a message.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -33,9 +34,18 @@ struct TranscriptEntry {
 
 class Transcript {
   public:
+    // The entries kept by default: the tail of a session, enough to see how
+    // an update ended. A unit left plugged in for many updates must not
+    // grow without bound (a whole update is about 7,700 entries, 18 MB with
+    // whole blocks).
+    static constexpr std::size_t kDefaultMaxEntries = 1024;
+
     // maxBytesPerEntry = 0 keeps every byte; otherwise longer messages keep
-    // only their first bytes (length still tells the real size).
-    explicit Transcript(std::size_t maxBytesPerEntry = 0);
+    // only their first bytes (length still tells the real size). Only the
+    // last maxEntries entries are kept (0 keeps them all: for a caller that
+    // bounds the session itself); the listener still sees every one.
+    explicit Transcript(std::size_t maxBytesPerEntry = 0,
+                        std::size_t maxEntries = kDefaultMaxEntries);
 
     void add(Direction direction, const std::uint8_t* bytes, std::size_t count,
              std::string note = {});
@@ -47,8 +57,12 @@ class Transcript {
     using Listener = std::function<void(const TranscriptEntry&)>;
     void setListener(Listener listener);
 
+    // The kept entries, oldest first.
     std::vector<TranscriptEntry> entries() const;
     std::size_t size() const;
+    // Entries dropped from the front to keep the bound, since the start or
+    // the last clear().
+    std::uint64_t dropped() const;
     void clear();
     void setEnabled(bool on);
     void setMaxBytesPerEntry(std::size_t n);
@@ -66,13 +80,16 @@ class Transcript {
 
   private:
     mutable std::mutex mutex_;
-    std::vector<TranscriptEntry> entries_;
+    std::deque<TranscriptEntry> entries_;
     std::chrono::steady_clock::time_point origin_;
     std::size_t maxBytes_;
+    std::size_t maxEntries_;
+    std::uint64_t dropped_ = 0;
     bool enabled_ = true;
     std::shared_ptr<Listener> listener_;
 
     void append(TranscriptEntry e);
+    void keep(TranscriptEntry e);  // with mutex_ held
 };
 
 }  // namespace ql5::emulator

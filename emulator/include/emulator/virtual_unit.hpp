@@ -92,6 +92,8 @@ struct UnitConfig {
     std::uint32_t patternSeed = 0x51A5EED;
     // Bytes kept per transcript entry; 0 keeps whole messages.
     std::size_t transcriptBytesPerEntry = 0;
+    // Entries the transcript keeps (the tail of the session); 0 keeps all.
+    std::size_t transcriptMaxEntries = Transcript::kDefaultMaxEntries;
     FaultScript faults{};
 };
 

@@ -111,8 +111,10 @@ void dispatcherTick(mm::UINT id, mm::UINT msg, mm::DWORD_PTR user, mm::DWORD_PTR
 void ReplyDispatcher(UpdateState& st);
 // Starts st.timer at 1 ms with dispatcherTick, and has the input port bring
 // a tick forward whenever a message arrives, so an exchange does not wait
-// out the rest of a period. The dispatcher still never runs twice at once
-// and still runs at least every millisecond. Returns the timer's Start.
+// out the rest of a period. The dispatcher still never runs twice at once.
+// It polls every millisecond while a request awaits its reply; otherwise the
+// timer sleeps until a message arrives or the next request is sent, so an
+// idle window costs no wake-ups. Returns the timer's Start.
 std::uint32_t startDispatcher(UpdateState& st);
 // One message through the dispatcher's decision table (what ReplyDispatcher
 // does for each queued message). Never reads past n bytes.

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -359,10 +360,49 @@ std::shared_ptr<Driver> rawStreamDriverFromSetting(const std::string& setting) {
     return rawStreamDriver(std::move(name), std::move(input), std::move(output));
 }
 
+std::string rawStreamSettingProblem(const std::string& setting) {
+    if (rawStreamDriverFromSetting(setting) == nullptr) {
+        return "QL5_RAW_MIDI=\"" + setting +
+               "\" is not NAME:INPUT_PATH:OUTPUT_PATH (three fields, none empty, no other "
+               "colon); no raw MIDI port is listed";
+    }
+    const auto first = setting.find(':');
+    const auto second = setting.find(':', first + 1);
+    const std::string input = setting.substr(first + 1, second - first - 1);
+    const std::string output = setting.substr(second + 1);
+    std::vector<std::string> missing;
+    for (const std::string* path : {&input, &output}) {
+        struct stat st {};
+        if (::stat(path->c_str(), &st) != 0 &&
+            std::find(missing.begin(), missing.end(), *path) == missing.end()) {
+            missing.push_back(*path);
+        }
+    }
+    if (missing.empty()) return {};
+    if (missing.size() == 1) {
+        return "QL5_RAW_MIDI names " + missing[0] +
+               ", which does not exist; no raw MIDI port is listed";
+    }
+    return "QL5_RAW_MIDI names " + missing[0] + " and " + missing[1] +
+           ", which do not exist; no raw MIDI port is listed";
+}
+
+std::string rawStreamEnvironmentProblem() {
+    // Nothing in the program sets it.
+    const char* setting = std::getenv("QL5_RAW_MIDI");  // NOLINT(concurrency-mt-unsafe)
+    return setting == nullptr ? std::string() : rawStreamSettingProblem(setting);
+}
+
 std::shared_ptr<Driver> rawStreamDriverFromEnvironment() {
     // Read when the driver set is made; nothing in the program sets it.
     const char* setting = std::getenv("QL5_RAW_MIDI");  // NOLINT(concurrency-mt-unsafe)
     if (setting == nullptr) return nullptr;
+    // A setting that cannot work is said once, where the user started the
+    // program, rather than leaving an empty port list unexplained.
+    if (const std::string problem = rawStreamSettingProblem(setting); !problem.empty()) {
+        std::fprintf(stderr, "%s\n", problem.c_str());
+        return nullptr;
+    }
     return rawStreamDriverFromSetting(setting);
 }
 

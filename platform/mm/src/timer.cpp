@@ -32,7 +32,8 @@ struct TimerEvent {
     std::mutex mutex;
     std::condition_variable changed;
     bool killed = false;
-    bool woken = false;  // timeWakeEvent: tick now
+    bool woken = false;   // timeWakeEvent: tick now
+    bool parked = false;  // timeParkEvent: no tick until woken
     bool ticking = false;
     bool exited = false;
     std::thread::id thread;
@@ -53,6 +54,7 @@ std::atomic<std::uint64_t> beginCount{0};
 std::atomic<std::uint64_t> endCount{0};
 std::atomic<std::uint64_t> setCount{0};
 std::atomic<std::uint64_t> killCount{0};
+std::atomic<std::uint64_t> tickCount{0};
 std::atomic<std::int64_t> balance{0};
 std::atomic<bool> refuseEvents{false};
 
@@ -70,7 +72,16 @@ void runEvent(const std::shared_ptr<TimerEvent>& event) {
     Clock::time_point deadline = event->created + event->delay;
     std::unique_lock<std::mutex> lock(event->mutex);
     for (;;) {
-        event->changed.wait_until(lock, deadline, [&] { return event->killed || event->woken; });
+        if (event->parked) {
+            // No deadline at all: the thread sleeps until a wake or the kill,
+            // and the period starts again from the tick the wake brings.
+            event->changed.wait(lock, [&] { return event->killed || event->woken; });
+            event->parked = false;
+            deadline = Clock::now();
+        } else {
+            event->changed.wait_until(lock, deadline,
+                                      [&] { return event->killed || event->woken; });
+        }
         if (event->killed) {
             break;
         }
@@ -81,6 +92,7 @@ void runEvent(const std::shared_ptr<TimerEvent>& event) {
         event->woken = false;
         event->ticking = true;
         lock.unlock();
+        tickCount.fetch_add(1, std::memory_order_relaxed);
         event->callback(event->id, 0, event->user, 0, 0);
         lock.lock();
         event->ticking = false;
@@ -225,12 +237,32 @@ MMRESULT timeWakeEvent(UINT id) {
     return TIMERR_NOERROR;
 }
 
+MMRESULT timeParkEvent(UINT id) {
+    std::shared_ptr<TimerEvent> event;
+    {
+        std::lock_guard<std::mutex> lock(table().mutex);
+        const auto it = table().events.find(id);
+        if (it == table().events.end()) {
+            return MMSYSERR_INVALPARAM;
+        }
+        event = it->second;
+    }
+    std::lock_guard<std::mutex> lock(event->mutex);
+    if (!event->periodic || event->killed) {
+        return MMSYSERR_INVALPARAM;
+    }
+    event->parked = true;
+    event->changed.notify_all();
+    return TIMERR_NOERROR;
+}
+
 TimerStats timerStats() {
     TimerStats stats;
     stats.beginPeriod = beginCount.load();
     stats.endPeriod = endCount.load();
     stats.setEvent = setCount.load();
     stats.killEvent = killCount.load();
+    stats.ticks = tickCount.load();
     std::lock_guard<std::mutex> lock(table().mutex);
     stats.liveEvents = table().events.size();
     return stats;

@@ -17,7 +17,23 @@ DialogWidget::DialogWidget(dlg::CDialog& dialog, QWidget* parent)
 
 void DialogWidget::reject() { dialog_.dispatchCommand(dlg::IDCANCEL); }
 
+bool DialogWidget::eventFilter(QObject* watched, QEvent* event) {
+    // A control's right click opens the window's menu too: a combo box
+    // would show none and keep the click, a read-only edit would offer only
+    // its own Copy / Select All, and a disabled control gets no context
+    // menu event of its own at all (a filter still sees it).
+    if (event->type() == QEvent::ContextMenu && !systemMenu.empty()) {
+        showSystemMenu(static_cast<QContextMenuEvent*>(event)->globalPos());
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void DialogWidget::contextMenuEvent(QContextMenuEvent* event) {
+    showSystemMenu(event->globalPos());
+}
+
+void DialogWidget::showSystemMenu(const QPoint& at) {
     // Linux window managers offer no menu that a program may extend; the
     // window's own entries live in its context menu instead.
     if (systemMenu.empty()) return;
@@ -33,7 +49,7 @@ void DialogWidget::contextMenuEvent(QContextMenuEvent* event) {
             dialog_.dispatchMessage(dlg::WM_SYSCOMMAND, command, 0);
         });
     }
-    menu.exec(event->globalPos());
+    menu.exec(at);
 }
 
 QtWindow::QtWindow(dlg::CDialog& dialog, const dlg::DialogTemplate& tpl, QWidget* parent)
@@ -183,6 +199,9 @@ void QtWindow::setIcon(int iconId) { widget_->setWindowIcon(loadIcon(iconId)); }
 
 bool QtWindow::appendSystemMenu(dlg::UINT flags, dlg::UINT commandId, const std::string& text) {
     if (!(widget_->windowFlags() & Qt::WindowSystemMenuHint)) return false;
+    // The window's entries are offered wherever the user right-clicks in
+    // it, controls included (see DialogWidget::eventFilter).
+    for (const auto& [w, styles] : order_) w->installEventFilter(widget_);
     if (flags & dlg::MF_SEPARATOR) {
         widget_->systemMenu.emplace_back(0, QString());
     } else {

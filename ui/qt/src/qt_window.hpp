@@ -29,8 +29,10 @@ class DialogWidget : public QDialog {
     // Enter presses the default button (Qt does that); nothing else.
     void accept() override {}
     void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void showSystemMenu(const QPoint& at);
     dlg::CDialog& dialog_;
 };
 

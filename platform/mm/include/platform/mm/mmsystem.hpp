@@ -166,5 +166,13 @@ MMRESULT timeKillEvent(UINT id);
 // a tick starts give one tick. Safe from any thread; MMSYSERR_INVALPARAM for
 // an event that is gone.
 MMRESULT timeWakeEvent(UINT id);
+// Not in the Windows API: a periodic event's ticks stop coming at their
+// deadlines; the next one comes with the next timeWakeEvent (at once when a
+// wake is already pending), and the regular period resumes from that tick.
+// A parked event costs no wake-ups at all, which is what lets an owner that
+// has nothing to poll for keep its timer without burning a core. Safe from
+// any thread, including the event's own tick; MMSYSERR_INVALPARAM for a
+// one-shot event or one that is gone.
+MMRESULT timeParkEvent(UINT id);
 
 }  // namespace ql5::mm

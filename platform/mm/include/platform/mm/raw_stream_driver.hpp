@@ -36,10 +36,17 @@ std::shared_ptr<Driver> rawStreamDriver(std::string name, std::string inputPath,
 
 // The port pair named by QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH; nullptr when
 // the variable is unset or malformed (not exactly three non-empty fields, so
-// neither the name nor a path can hold a colon). The output is opened without
-// waiting: a FIFO must already have its reader (the device's side), else the
-// open fails.
+// neither the name nor a path can hold a colon), or when a path names
+// nothing: such a setting is reported on standard error, once per call, and
+// lists no port. The output is opened without waiting: a FIFO must already
+// have its reader (the device's side), else the open fails.
 std::shared_ptr<Driver> rawStreamDriverFromEnvironment();
+
+// What is wrong with a QL5_RAW_MIDI setting, in words for the user; empty
+// when it is well formed and both paths exist.
+std::string rawStreamSettingProblem(const std::string& setting);
+// The same for the environment; empty when the variable is unset.
+std::string rawStreamEnvironmentProblem();
 
 // The parsing of rawStreamDriverFromEnvironment(), on a given text.
 std::shared_ptr<Driver> rawStreamDriverFromSetting(const std::string& setting);

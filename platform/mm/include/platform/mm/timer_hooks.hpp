@@ -12,6 +12,7 @@ struct TimerStats {
     std::uint64_t setEvent = 0;     // events started
     std::uint64_t killEvent = 0;    // timeKillEvent calls on a live event
     std::uint64_t liveEvents = 0;   // events started and not yet killed or finished
+    std::uint64_t ticks = 0;        // callbacks run, all events together
 };
 
 TimerStats timerStats();

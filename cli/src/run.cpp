@@ -21,6 +21,7 @@
 #include "engine/image_check.hpp"
 #include "engine/images.hpp"
 #include "midi/port_names.hpp"
+#include "platform/mm/driver.hpp"
 
 namespace ql5::cli {
 
@@ -28,19 +29,37 @@ namespace {
 
 constexpr std::uint32_t kFlashBytes = engine::kFlashSize;
 
+std::vector<std::string> portAddresses(bool input, std::size_t count) {
+    std::vector<std::string> addresses;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto index = static_cast<std::uint32_t>(i);
+        addresses.push_back(input ? mm::inputDeviceAddress(index) : mm::outputDeviceAddress(index));
+    }
+    return addresses;
+}
+
+// Names are cut to 31 characters; the address, where the platform has one,
+// tells apart two ports whose names differ only after that.
+void listPortsOf(std::FILE* out, const std::vector<std::string>& names,
+                 const std::vector<std::string>& addresses) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const char mark = midi::matchPortName(names[i].c_str()) ? '*' : ' ';
+        if (addresses[i].empty()) {
+            std::fprintf(out, "  %c %2zu  %s\n", mark, i, names[i].c_str());
+        } else {
+            std::fprintf(out, "  %c %2zu  %-31s  %s\n", mark, i, names[i].c_str(),
+                         addresses[i].c_str());
+        }
+    }
+}
+
 int listPorts(std::FILE* out) {
     const std::vector<std::string> ins = midi::inputPortNames();
     const std::vector<std::string> outs = midi::outputPortNames();
     std::fprintf(out, "MIDI inputs:\n");
-    for (std::size_t i = 0; i < ins.size(); ++i) {
-        std::fprintf(out, "  %c %2zu  %s\n", midi::matchPortName(ins[i].c_str()) ? '*' : ' ', i,
-                     ins[i].c_str());
-    }
+    listPortsOf(out, ins, portAddresses(true, ins.size()));
     std::fprintf(out, "MIDI outputs:\n");
-    for (std::size_t i = 0; i < outs.size(); ++i) {
-        std::fprintf(out, "  %c %2zu  %s\n", midi::matchPortName(outs[i].c_str()) ? '*' : ' ', i,
-                     outs[i].c_str());
-    }
+    listPortsOf(out, outs, portAddresses(false, outs.size()));
     return kExitOk;
 }
 
@@ -160,8 +179,11 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         }
     }
 
-    const PortChoice in = choosePort(midi::inputPortNames(), o.in, "input");
-    const PortChoice outPort = choosePort(midi::outputPortNames(), o.out, "output");
+    const std::vector<std::string> inNames = midi::inputPortNames();
+    const std::vector<std::string> outNames = midi::outputPortNames();
+    const PortChoice in = choosePort(inNames, portAddresses(true, inNames.size()), o.in, "input");
+    const PortChoice outPort =
+        choosePort(outNames, portAddresses(false, outNames.size()), o.out, "output");
     for (const PortChoice* c : {&outPort, &in}) {
         if (c->index < 0) {
             std::fprintf(err, "ql5: %s\n", c->error.c_str());

@@ -115,7 +115,8 @@ Commands:
   update             write the carried firmware into the unit (the whole update)
 
 Options:
-  --in PORT          MIDI input port: an index from 'ql5 ports' or a part of its name
+  --in PORT          MIDI input port: an index or an address (client:port) from
+                     'ql5 ports', or a part of its name
   --out PORT         MIDI output port, likewise (default for both: the last port
                      whose name contains "Tarvik QL-5")
   --json             ports and version: print one JSON document instead of text

@@ -7,7 +7,8 @@
 
 namespace ql5::cli {
 
-PortChoice choosePort(const std::vector<std::string>& names, const std::string& wanted,
+PortChoice choosePort(const std::vector<std::string>& names,
+                      const std::vector<std::string>& addresses, const std::string& wanted,
                       const char* kind) {
     PortChoice c;
     if (wanted.empty()) {
@@ -30,6 +31,13 @@ PortChoice choosePort(const std::vector<std::string>& names, const std::string& 
         c.name = names[i];
         return c;
     }
+    for (std::size_t i = 0; i < names.size() && i < addresses.size(); ++i) {
+        if (!addresses[i].empty() && addresses[i] == wanted) {
+            c.index = static_cast<int>(i);
+            c.name = names[i];
+            return c;
+        }
+    }
     std::vector<std::size_t> hits;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (names[i].find(wanted) != std::string::npos) {
@@ -48,8 +56,11 @@ PortChoice choosePort(const std::vector<std::string>& names, const std::string& 
                 .append(" \"")
                 .append(names[i])
                 .append("\"");
+            if (i < addresses.size() && !addresses[i].empty()) {
+                c.error.append(" (").append(addresses[i]).append(")");
+            }
         }
-        c.error += "; give its index";
+        c.error += "; give its index or address";
     } else {
         c.index = static_cast<int>(hits[0]);
         c.name = names[hits[0]];

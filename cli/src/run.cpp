@@ -30,12 +30,37 @@
 #if defined(QL5_HAVE_RAW_STREAM)
 #include "platform/mm/raw_stream_driver.hpp"
 #endif
+#include "platform/mm/driver.hpp"
 
 namespace ql5::cli {
 
 namespace {
 
 constexpr std::uint32_t kFlashBytes = engine::kFlashSize;
+
+std::vector<std::string> portAddresses(bool input, std::size_t count) {
+    std::vector<std::string> addresses;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto index = static_cast<std::uint32_t>(i);
+        addresses.push_back(input ? mm::inputDeviceAddress(index) : mm::outputDeviceAddress(index));
+    }
+    return addresses;
+}
+
+// Names are cut to 31 characters; the address, where the platform has one,
+// tells apart two ports whose names differ only after that.
+void listPortsOf(std::FILE* out, const std::vector<std::string>& names,
+                 const std::vector<std::string>& addresses) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const char mark = midi::matchPortName(names[i].c_str()) ? '*' : ' ';
+        if (addresses[i].empty()) {
+            std::fprintf(out, "  %c %2zu  %s\n", mark, i, names[i].c_str());
+        } else {
+            std::fprintf(out, "  %c %2zu  %-31s  %s\n", mark, i, names[i].c_str(),
+                         addresses[i].c_str());
+        }
+    }
+}
 
 // Why no MIDI port at all was found, as far as this machine can tell. A bad
 // QL5_RAW_MIDI is said on standard error when the ports are first listed;
@@ -68,11 +93,13 @@ std::vector<std::string> noPortReasons(bool withRawSetting) {
     return why;
 }
 
-void printPortsJson(std::FILE* out, const char* key, const std::vector<std::string>& names) {
+void printPortsJson(std::FILE* out, const char* key, const std::vector<std::string>& names,
+                    const std::vector<std::string>& addresses) {
     std::fprintf(out, "  %s: [", jsonString(key).c_str());
     for (std::size_t i = 0; i < names.size(); ++i) {
-        std::fprintf(out, "%s\n    {\"index\": %zu, \"name\": %s, \"unit\": %s}", i == 0 ? "" : ",",
-                     i, jsonString(names[i]).c_str(),
+        std::fprintf(out, "%s\n    {\"index\": %zu, \"name\": %s, \"address\": %s, \"unit\": %s}",
+                     i == 0 ? "" : ",", i, jsonString(names[i]).c_str(),
+                     addresses[i].empty() ? "null" : jsonString(addresses[i]).c_str(),
                      midi::matchPortName(names[i].c_str()) ? "true" : "false");
     }
     std::fprintf(out, "%s]", names.empty() ? "" : "\n  ");
@@ -85,9 +112,9 @@ int listPorts(std::FILE* out, std::FILE* err, bool json) {
         ins.empty() && outs.empty() ? noPortReasons(json) : std::vector<std::string>{};
     if (json) {
         std::fprintf(out, "{\n");
-        printPortsJson(out, "inputs", ins);
+        printPortsJson(out, "inputs", ins, portAddresses(true, ins.size()));
         std::fprintf(out, ",\n");
-        printPortsJson(out, "outputs", outs);
+        printPortsJson(out, "outputs", outs, portAddresses(false, outs.size()));
         std::fprintf(out, ",\n  \"problems\": [");
         for (std::size_t i = 0; i < why.size(); ++i) {
             std::fprintf(out, "%s%s", i == 0 ? "" : ", ", jsonString(why[i]).c_str());
@@ -102,15 +129,9 @@ int listPorts(std::FILE* out, std::FILE* err, bool json) {
         return kExitOk;
     }
     std::fprintf(out, "MIDI inputs:\n");
-    for (std::size_t i = 0; i < ins.size(); ++i) {
-        std::fprintf(out, "  %c %2zu  %s\n", midi::matchPortName(ins[i].c_str()) ? '*' : ' ', i,
-                     ins[i].c_str());
-    }
+    listPortsOf(out, ins, portAddresses(true, ins.size()));
     std::fprintf(out, "MIDI outputs:\n");
-    for (std::size_t i = 0; i < outs.size(); ++i) {
-        std::fprintf(out, "  %c %2zu  %s\n", midi::matchPortName(outs[i].c_str()) ? '*' : ' ', i,
-                     outs[i].c_str());
-    }
+    listPortsOf(out, outs, portAddresses(false, outs.size()));
     return kExitOk;
 }
 
@@ -275,8 +296,11 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         }
     }
 
-    const PortChoice in = choosePort(midi::inputPortNames(), o.in, "input");
-    const PortChoice outPort = choosePort(midi::outputPortNames(), o.out, "output");
+    const std::vector<std::string> inNames = midi::inputPortNames();
+    const std::vector<std::string> outNames = midi::outputPortNames();
+    const PortChoice in = choosePort(inNames, portAddresses(true, inNames.size()), o.in, "input");
+    const PortChoice outPort =
+        choosePort(outNames, portAddresses(false, outNames.size()), o.out, "output");
     for (const PortChoice* c : {&outPort, &in}) {
         if (c->index < 0) {
             std::fprintf(err, "ql5: %s\n", c->error.c_str());

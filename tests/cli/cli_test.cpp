@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "cli/options.hpp"
+#include "cli/ports.hpp"
 #include "cli/run.hpp"
 #include "platform/mm/timer_hooks.hpp"
 #include "platform/mm/virtual_driver.hpp"
@@ -92,6 +93,43 @@ TEST(Ql5Cli, PortsMarksTheUnit) {
     const Result r = ql5({"ports", "--virtual"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("*  0  Tarvik QL-5 MIDI 1"), std::string::npos) << r.out;
+}
+
+// --in/--out: an index, an address, or a part of a name. Two ports whose
+// names were cut alike are told apart by their addresses.
+TEST(Ql5Cli, PortChoice) {
+    const std::vector<std::string> names = {
+        "Midi Through Port-0", "Bench Interface Long Port Name ", "Bench Interface Long Port Name ",
+        "Tarvik QL-5 MIDI 1"};
+    const std::vector<std::string> addresses = {"14:0", "28:0", "28:1", "32:0"};
+    const std::vector<std::string> none(names.size());
+    struct Case {
+        const std::vector<std::string>* addresses;
+        std::string wanted;
+        int index;
+        const char* error;
+    };
+    const Case cases[] = {
+        {&addresses, "", 3, ""},
+        {&addresses, "2", 2, ""},
+        {&addresses, "28:1", 2, ""},
+        {&addresses, "28:0", 1, ""},
+        {&addresses, "Through", 0, ""},
+        {&addresses, "9", -1, "there is no MIDI input port 9"},
+        {&addresses, "28:9", -1, "no MIDI input port matches \"28:9\""},
+        {&addresses, "Bench", -1,
+         "more than one MIDI input port matches \"Bench\": 1 \"Bench Interface Long Port Name \" "
+         "(28:0) 2 \"Bench Interface Long Port Name \" (28:1); give its index or address"},
+        {&none, "14:0", -1, "no MIDI input port matches \"14:0\""},
+    };
+    for (const Case& c : cases) {
+        const PortChoice got = choosePort(names, *c.addresses, c.wanted, "input");
+        EXPECT_EQ(got.index, c.index) << c.wanted;
+        EXPECT_EQ(got.error, c.error) << c.wanted;
+        if (c.index >= 0) {
+            EXPECT_EQ(got.name, names[static_cast<std::size_t>(c.index)]);
+        }
+    }
 }
 
 TEST(Ql5Cli, NoUnitAtAll) {

@@ -81,6 +81,41 @@ TEST_F(AlsaDriverFake, ListsMidiPortsInClientOrderUnderTheirNames) {
     EXPECT_EQ(outputs(), expectedOutputs);
 }
 
+// Two ports of one client whose names differ only after the 31 characters
+// that the capability records keep: their addresses still tell them apart.
+TEST_F(AlsaDriverFake, EveryPortHasItsSequencerAddress) {
+    fake::addClient(28, "Bench Interface", -1,
+                    {{0, "Bench Interface Long Port Name A", kDuplex, kHardware},
+                     {1, "Bench Interface Long Port Name B", kDuplex, kHardware}});
+    const std::vector<std::string> expected = {"14:0", "20:0", "28:0", "28:1"};
+    std::vector<std::string> ins;
+    std::vector<std::string> outs;
+    for (std::uint32_t i = 0; i < driver_->inputCount(); ++i) {
+        ins.push_back(driver_->inputAddress(i));
+    }
+    for (std::uint32_t i = 0; i < driver_->outputCount(); ++i) {
+        outs.push_back(driver_->outputAddress(i));
+    }
+    EXPECT_EQ(ins, expected);
+    const std::vector<std::string> expectedOutputs = {"14:0", "20:0", "28:0", "28:1", "100:0"};
+    EXPECT_EQ(outs, expectedOutputs);
+    EXPECT_EQ(driver_->inputAddress(4), "");
+
+    setDrivers({driver_});
+    char names[2][MAXPNAMELEN];
+    MIDIINCAPSA caps{};
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(midiInGetDevCapsA(2 + i, &caps, sizeof caps), MMSYSERR_NOERROR);
+        std::memcpy(names[i], caps.szPname, sizeof names[i]);
+    }
+    EXPECT_STREQ(names[0], names[1]) << "the names alone are cut alike";
+    EXPECT_EQ(inputDeviceAddress(2), "28:0");
+    EXPECT_EQ(inputDeviceAddress(3), "28:1");
+    EXPECT_EQ(outputDeviceAddress(4), "100:0");
+    EXPECT_EQ(inputDeviceAddress(9), "");
+    setDrivers({});
+}
+
 TEST_F(AlsaDriverFake, OurOwnClientsAreNeverListed) {
     std::unique_ptr<DriverOutput> output;
     ASSERT_EQ(driver_->openOutput(1, output), MMSYSERR_NOERROR);

@@ -64,6 +64,24 @@ TEST_F(AlsaRawMidiFake, OutputGoesThroughRawMidiWholeAndIsDrained) {
     EXPECT_FALSE(raw::isOpen(kUnit, true));
 }
 
+// The kernel's write may send bytes it has not yet copied in when the card is
+// still sending: a message must go in with one write, after the previous one
+// was drained, so the buffer must hold a whole write block.
+TEST_F(AlsaRawMidiFake, AWriteBlockGoesInWithOneWrite) {
+    std::unique_ptr<DriverOutput> output;
+    ASSERT_EQ(driver_->openOutput(0, output), MMSYSERR_NOERROR);
+    EXPECT_EQ(raw::outputBufferSize(kUnit), 65536u);
+    const auto block = test::writeBlockSizedSysEx(4699);
+    bool markDone = true;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(output->sendLong(block.data(), block.size(), markDone), MMSYSERR_NOERROR);
+    }
+    const std::vector<std::size_t> writes = {4699, 4699};
+    EXPECT_EQ(raw::writes(kUnit), writes);
+    const std::vector<std::size_t> drains = {4699, 9398};
+    EXPECT_EQ(raw::drains(kUnit), drains);
+}
+
 TEST_F(AlsaRawMidiFake, InputGoesThroughRawMidiWithALargeBuffer) {
     test::RecordingStream stream;
     std::unique_ptr<DriverInput> input;

@@ -30,7 +30,9 @@ struct SubstreamState {
     bool openOut = false;
     std::vector<std::uint8_t> wire;
     std::vector<std::size_t> drains;
+    std::vector<std::size_t> writes;  // bytes taken by each write call
     std::size_t inputBufferSize = 4096;
+    std::size_t outputBufferSize = 4096;
 };
 
 struct World {
@@ -152,6 +154,18 @@ std::vector<std::size_t> drains(Address address) {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     return w.substreams[keyOf(address)].drains;
+}
+
+std::vector<std::size_t> writes(Address address) {
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.substreams[keyOf(address)].writes;
+}
+
+std::size_t outputBufferSize(Address address) {
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.substreams[keyOf(address)].outputBufferSize;
 }
 
 bool isOpen(Address address, bool output) {
@@ -327,10 +341,14 @@ ssize_t snd_rawmidi_write(snd_rawmidi_t* handle, const void* buffer, size_t size
     std::lock_guard<std::mutex> lock(w.mutex);
     if (w.gone) return -ENODEV;
     if (w.stalled) return -EAGAIN;
-    const std::size_t take = w.writeChunk == 0 ? size : std::min(size, w.writeChunk);
+    // As the kernel: a write takes no more than the output buffer holds (the
+    // device sends fast enough that it is empty again by the next call).
+    std::size_t take = std::min(size, handle->bufferSize);
+    if (w.writeChunk != 0) take = std::min(take, w.writeChunk);
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     auto& state = w.substreams[handle->key];
     state.wire.insert(state.wire.end(), bytes, bytes + take);
+    state.writes.push_back(take);
     return static_cast<ssize_t>(take);
 }
 
@@ -382,7 +400,8 @@ int snd_rawmidi_params(snd_rawmidi_t* handle, snd_rawmidi_params_t* params) {
     auto& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     handle->bufferSize = std::min(params->bufferSize, w.inputCap);
-    if (!handle->output) w.substreams[handle->key].inputBufferSize = handle->bufferSize;
+    auto& state = w.substreams[handle->key];
+    (handle->output ? state.outputBufferSize : state.inputBufferSize) = handle->bufferSize;
     return 0;
 }
 

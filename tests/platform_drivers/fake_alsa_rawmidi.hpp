@@ -33,9 +33,12 @@ void setStalled(bool stalled);
 // Writes and reads fail with ENODEV (the card was unplugged).
 void setGone(bool gone);
 
-// Bytes the device receives; sizes of the output at each drain.
+// Bytes the device receives; sizes of the output at each drain; bytes taken
+// by each write (at most the output buffer's size, 4 KiB unless set).
 std::vector<std::uint8_t> wire(Address address);
 std::vector<std::size_t> drains(Address address);
+std::vector<std::size_t> writes(Address address);
+std::size_t outputBufferSize(Address address);
 // Whether a substream is open, and the input buffer size set on it.
 bool isOpen(Address address, bool output);
 std::size_t inputBufferSize(Address address);

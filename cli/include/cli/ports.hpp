@@ -12,10 +12,12 @@ struct PortChoice {
 };
 
 // wanted empty: the last port whose name matches the unit's, as the window
-// chooses; all digits: that index; otherwise the one port whose name
-// contains wanted (an error when none or several do). kind is "input" or
-// "output", for the messages.
-PortChoice choosePort(const std::vector<std::string>& names, const std::string& wanted,
+// chooses; all digits: that index; the port whose address (one per name,
+// empty where the platform has none) is wanted; otherwise the one port whose
+// name contains wanted (an error when none or several do). kind is "input"
+// or "output", for the messages.
+PortChoice choosePort(const std::vector<std::string>& names,
+                      const std::vector<std::string>& addresses, const std::string& wanted,
                       const char* kind);
 
 }  // namespace ql5::cli

@@ -110,6 +110,11 @@ bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
     return found;
 }
 
+// "client:port", as aconnect and aplaymidi write a sequencer address.
+std::string addressText(const SeqAddress& address) {
+    return std::to_string(address.client) + ":" + std::to_string(address.port);
+}
+
 class AlsaDriver final : public Driver {
   public:
     explicit AlsaDriver(DriverOptions options) : options_(std::move(options)) {}
@@ -132,6 +137,15 @@ class AlsaDriver final : public Driver {
     std::string outputName(std::uint32_t index) override {
         const auto list = ports(Direction::Output);
         return index < list.size() ? list[index].name : std::string();
+    }
+
+    std::string inputAddress(std::uint32_t index) override {
+        const auto list = ports(Direction::Input);
+        return index < list.size() ? addressText(list[index].address) : std::string();
+    }
+    std::string outputAddress(std::uint32_t index) override {
+        const auto list = ports(Direction::Output);
+        return index < list.size() ? addressText(list[index].address) : std::string();
     }
 
     MMRESULT openInput(std::uint32_t index, InputStream& stream,

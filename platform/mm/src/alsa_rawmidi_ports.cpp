@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 1024;
 constexpr int kMaxDescriptors = 8;
-constexpr std::size_t kInputBufferSize = 65536;
+constexpr std::size_t kBufferSize = 65536;
 
 void deviceName(const RawMidiAddress& address, char (&name)[48]) {
     std::snprintf(name, sizeof name, "hw:%d,%d,%d", address.card, address.device,
@@ -49,15 +49,15 @@ int waitFor(snd_rawmidi_t* handle, short events, int timeoutMs) {
     return (revents & events) ? 1 : 0;
 }
 
-// Sets the input buffer's size; gives the size the kernel granted, or a
+// Sets the handle's buffer size; gives the size the kernel granted, or a
 // negative errno.
-long growInputBuffer(snd_rawmidi_t* handle) {
+long growBuffer(snd_rawmidi_t* handle) {
     snd_rawmidi_params_t* params = nullptr;
     int result = snd_rawmidi_params_malloc(&params);
     if (result < 0) return result;
     long granted = 0;
     if ((result = snd_rawmidi_params_current(handle, params)) >= 0 &&
-        (result = snd_rawmidi_params_set_buffer_size(handle, params, kInputBufferSize)) >= 0 &&
+        (result = snd_rawmidi_params_set_buffer_size(handle, params, kBufferSize)) >= 0 &&
         (result = snd_rawmidi_params(handle, params)) >= 0 &&
         (result = snd_rawmidi_params_current(handle, params)) >= 0) {
         granted = static_cast<long>(snd_rawmidi_params_get_buffer_size(params));
@@ -200,7 +200,7 @@ MMRESULT openRawMidiInput(const RawMidiAddress& address, InputStream& stream,
     if (result < 0) return mmResultFor(result);
     // The kernel's default 4 KiB would overflow if the reader were held up
     // for a moment during a 4,700-byte reply; lost input is still detected.
-    const long granted = growInputBuffer(handle);
+    const long granted = growBuffer(handle);
     if (granted <= 0) {
         snd_rawmidi_close(handle);
         return granted < 0 ? mmResultFor(static_cast<int>(granted)) : MMSYSERR_ERROR;
@@ -221,6 +221,16 @@ MMRESULT openRawMidiOutput(const RawMidiAddress& address, std::unique_ptr<Driver
     snd_rawmidi_t* handle = nullptr;
     const int result = snd_rawmidi_open(nullptr, &handle, name, SND_RAWMIDI_NONBLOCK);
     if (result < 0) return mmResultFor(result);
+    // The kernel's write moves its pointer past the new bytes before it
+    // copies them in, with its lock dropped (seen on Debian's 6.1 kernels): a
+    // card still sending while more is written can send bytes not yet
+    // copied. With room for a whole message, and the previous one drained,
+    // each message goes in with one write while the card is idle.
+    const long granted = growBuffer(handle);
+    if (granted < 0) {
+        snd_rawmidi_close(handle);
+        return mmResultFor(static_cast<int>(granted));
+    }
     try {
         port = std::make_unique<RawMidiOutput>(handle);
     } catch (...) {

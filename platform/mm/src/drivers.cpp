@@ -64,6 +64,18 @@ void setDrivers(std::vector<std::shared_ptr<Driver>> list) {
     listMade() = true;
 }
 
+std::string inputDeviceAddress(std::uint32_t index) {
+    detail::ResolvedDevice device;
+    if (!detail::resolveDevice(detail::Direction::Input, index, device)) return {};
+    return device.driver->inputAddress(device.local);
+}
+
+std::string outputDeviceAddress(std::uint32_t index) {
+    detail::ResolvedDevice device;
+    if (!detail::resolveDevice(detail::Direction::Output, index, device)) return {};
+    return device.driver->outputAddress(device.local);
+}
+
 namespace detail {
 
 std::uint32_t countDevices(Direction direction) {

@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,6 +22,11 @@
 #include <utility>
 
 #include "short_message.hpp"
+
+#if __has_include(<sound/asound.h>)
+#include <sound/asound.h>
+#define QL5_KERNEL_RAWMIDI 1
+#endif
 
 namespace ql5::mm {
 namespace {
@@ -128,6 +135,51 @@ class QuietPipeWrites {
     bool blocked_ = false;
     bool brokenPipe_ = false;
 };
+// A kernel rawmidi node (/dev/snd/midiC*D*) keeps one page, 4 KiB, for each
+// direction unless told otherwise. That is less than one 4,699-byte read
+// reply: a reader held up for a moment loses input. And the kernel's write
+// moves its pointer past the new bytes before it copies them in, with its
+// lock dropped (seen on Debian's 6.1 kernels), so a card that is still
+// sending while more bytes are written can send bytes not yet copied: a
+// message longer than the buffer arrives cut at 4,096 bytes and followed by
+// stale ones. Both buffers are therefore made large enough for any message
+// of the protocol, and each message is drained before the next is written,
+// so a message goes in with one write while the card is idle.
+constexpr std::size_t kKernelRawMidiBuffer = 65536;
+#ifdef QL5_KERNEL_RAWMIDI
+constexpr unsigned int kAlsaCharMajor = 116;
+
+bool isKernelRawMidi(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) ||
+        major(info.st_rdev) != kAlsaCharMajor) {
+        return false;
+    }
+    int version = 0;
+    return ::ioctl(fd, SNDRV_RAWMIDI_IOCTL_PVERSION, &version) == 0;
+}
+
+bool growKernelRawMidi(int fd, bool input) {
+    snd_rawmidi_params params{};
+    params.stream = input ? SNDRV_RAWMIDI_STREAM_INPUT : SNDRV_RAWMIDI_STREAM_OUTPUT;
+    params.buffer_size = kKernelRawMidiBuffer;
+    params.avail_min = 1;
+    params.no_active_sensing = 1;  // no 0xFE on closing, as alsa-lib opens it
+    return ::ioctl(fd, SNDRV_RAWMIDI_IOCTL_PARAMS, &params) == 0;
+}
+
+bool drainKernelRawMidi(int fd) {
+    int stream = SNDRV_RAWMIDI_STREAM_OUTPUT;
+    while (::ioctl(fd, SNDRV_RAWMIDI_IOCTL_DRAIN, &stream) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+#else
+bool isKernelRawMidi(int) { return false; }
+bool growKernelRawMidi(int, bool) { return false; }
+bool drainKernelRawMidi(int) { return false; }
+#endif
 
 // Which ports of one driver are open; shared with the open ports so that a
 // port closed after its driver went away still finds it.
@@ -184,8 +236,8 @@ class RawInput final : public DriverInput {
 
 class RawOutput final : public DriverOutput {
   public:
-    RawOutput(int fd, RawStreamLimits limits, std::shared_ptr<OpenFlags> flags)
-        : fd_(fd), limits_(limits), flags_(std::move(flags)) {}
+    RawOutput(int fd, bool kernelRawMidi, RawStreamLimits limits, std::shared_ptr<OpenFlags> flags)
+        : fd_(fd), kernelRawMidi_(kernelRawMidi), limits_(limits), flags_(std::move(flags)) {}
 
     ~RawOutput() override {
         ::close(fd_);
@@ -241,6 +293,7 @@ class RawOutput final : public DriverOutput {
         }
         // A serial adapter keeps bytes in its queue after write() took them;
         // the message has left only when the queue is empty.
+        if (kernelRawMidi_) return drainKernelRawMidi(fd_) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
         if (::isatty(fd_)) {
             while (::tcdrain(fd_) != 0) {
                 if (errno != EINTR) return MMSYSERR_ERROR;
@@ -250,6 +303,7 @@ class RawOutput final : public DriverOutput {
     }
 
     const int fd_;
+    const bool kernelRawMidi_;
     const RawStreamLimits limits_;
     std::shared_ptr<OpenFlags> flags_;
     std::mutex sending_;
@@ -288,7 +342,9 @@ class RawStreamDriver final : public Driver {
             flags_->input.store(false);
             return openError(error);
         }
-        if (!makeRawIfTerminal(fd)) {
+        // A kernel rawmidi node whose buffer cannot be enlarged would lose
+        // long replies; the ALSA driver's own port for it is the way then.
+        if (!makeRawIfTerminal(fd) || (isKernelRawMidi(fd) && !growKernelRawMidi(fd, true))) {
             ::close(fd);
             flags_->input.store(false);
             return MMSYSERR_ERROR;
@@ -315,13 +371,14 @@ class RawStreamDriver final : public Driver {
             flags_->output.store(false);
             return openError(error);
         }
-        if (!makeRawIfTerminal(fd)) {
+        const bool kernelRawMidi = isKernelRawMidi(fd);
+        if (!makeRawIfTerminal(fd) || (kernelRawMidi && !growKernelRawMidi(fd, false))) {
             ::close(fd);
             flags_->output.store(false);
             return MMSYSERR_ERROR;
         }
         try {
-            port = std::make_unique<RawOutput>(fd, limits_, flags_);
+            port = std::make_unique<RawOutput>(fd, kernelRawMidi, limits_, flags_);
         } catch (...) {
             ::close(fd);
             flags_->output.store(false);

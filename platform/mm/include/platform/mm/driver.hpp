@@ -61,6 +61,17 @@ class Driver {
     virtual std::string inputName(std::uint32_t index) = 0;
     virtual std::uint32_t outputCount() = 0;
     virtual std::string outputName(std::uint32_t index) = 0;
+    // Where a port is, in a form that tells it from every other port listed
+    // now even when the names do not (names are cut to 31 characters):
+    // ALSA's "client:port". Empty where the name is enough.
+    virtual std::string inputAddress(std::uint32_t index) {
+        (void)index;
+        return {};
+    }
+    virtual std::string outputAddress(std::uint32_t index) {
+        (void)index;
+        return {};
+    }
     virtual MMRESULT openInput(std::uint32_t index, InputStream& stream,
                                std::unique_ptr<DriverInput>& port) = 0;
     virtual MMRESULT openOutput(std::uint32_t index, std::unique_ptr<DriverOutput>& port) = 0;
@@ -75,5 +86,10 @@ std::vector<std::shared_ptr<Driver>> drivers();
 // Replaces the driver set (tests, the CLI's --virtual). Ports already open
 // stay open on their driver.
 void setDrivers(std::vector<std::shared_ptr<Driver>> list);
+
+// The address (see Driver::inputAddress) of the port at a device index;
+// empty for an index past the end.
+std::string inputDeviceAddress(std::uint32_t index);
+std::string outputDeviceAddress(std::uint32_t index);
 
 }  // namespace ql5::mm

@@ -4,8 +4,10 @@
 
 namespace ql5::engine::detail {
 
-void beginExchange(UpdateState& st) {
+void beginExchange(UpdateState& st, int expect, std::int32_t length) {
     st.replyEvent.reset();
+    st.expect.store(expect);
+    st.expectLength.store(length);
     st.awaiting.store(true);
     // An abort that came before the reset must still end the coming wait.
     if (st.closing.load()) {

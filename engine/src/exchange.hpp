@@ -11,9 +11,10 @@ namespace ql5::engine::detail {
 inline constexpr std::int32_t kReplyAbort = 255;
 
 // Called right before a request is sent: drops a signal left pending by a
-// reply nobody waited for, and lets the dispatcher take the next reply. A
-// window that is closing keeps its abort signal.
-void beginExchange(UpdateState& st);
+// reply nobody waited for, and lets the dispatcher take the next reply of
+// the kind expected (kExpect*; for reads, of length bytes). A window that is
+// closing keeps its abort signal.
+void beginExchange(UpdateState& st, int expect = kExpectAny, std::int32_t length = 0);
 
 struct Reply {
     bool timedOut = false;

@@ -116,10 +116,64 @@ TEST(Ql5Cli, WholeUpdateThenVersionsOfTheNewFirmware) {
     for (std::string line; std::getline(t, line);) {
         ++lines;
     }
-    // Identity, begin, 4 erases, 3,814 blocks, finish: each request and its reply.
-    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1));
+    // Identity, begin, 4 erases, 3,814 blocks, finish, and the 4-byte marker
+    // read before each erase and before the finish: each request and its reply.
+    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1 + 5));
     std::remove(flash.c_str());
     std::remove(trace.c_str());
+}
+
+// ---- verify, and update --verify ----
+
+TEST(Ql5Cli, VerifyComparesEveryImageAndUpdateVerifyRepairsWhatTheUnitLied) {
+    const std::string flash = tempPath("verify-flash");
+    // A unit with other firmware: every image differs from its first byte.
+    Result r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, kExitMismatch) << r.err;
+    EXPECT_NE(r.out.find("image 133 at 0x04B000 (155648 bytes): differs, first at 0x04B000"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("4 of 4 images differ from the carried firmware\n"), std::string::npos);
+    EXPECT_NE(r.err.find("[verify] reading back 15619004 bytes"), std::string::npos) << r.err;
+
+    // Block 3 acknowledged but not stored, block 60 stored with a bit stuck
+    // at 0, in a run where nothing else goes wrong: completes, and nothing
+    // tells. verify finds the two blocks.
+    r = ql5({"update", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, kExitMismatch) << r.err;
+    EXPECT_NE(r.out.find("image 133 at 0x04B000 (155648 bytes): differs, first at 0x04D000, "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(
+        r.out.find(
+            "image 129 at 0x071000 (562108 bytes): differs, first at 0x086000, 1 byte differs"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("image 136 at 0x1CB000 (14897152 bytes): equal"), std::string::npos);
+
+    // update --verify on the same faults repairs both before the finish.
+    r = ql5({"update", "--verify", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Version update completed.\n");
+    EXPECT_NE(r.err.find("[verify] reading back 15619004 bytes"), std::string::npos) << r.err;
+    r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("all 4 images equal the carried firmware\n"), std::string::npos);
+
+    // Reads that fail for good: 8, never a verdict of equal.
+    r = ql5({"verify", "--virtual=" + flash, "--fault", "read#*:badcrc"});
+    EXPECT_EQ(r.code, kExitTransferError) << r.err;
+    EXPECT_NE(r.out.find("could not be read"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("equal the carried"), std::string::npos);
+    // update --verify where the rewrite cannot help (every write after the
+    // plan's is refused): the transfer error, no finish.
+    r = ql5({"update", "--verify", "--virtual", "--fault", "write#3:lie; write#3815-:code=2"});
+    EXPECT_EQ(r.code, kExitTransferError) << r.err;
+    EXPECT_EQ(r.out.find("completed"), std::string::npos);
+    EXPECT_EQ(ql5({"version", "--verify", "--virtual"}).code, kExitUsage);
+    std::remove(flash.c_str());
 }
 
 struct FaultExit {

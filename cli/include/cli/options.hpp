@@ -6,7 +6,7 @@
 
 namespace ql5::cli {
 
-enum class Command { None, Ports, Version, Update, Help, ShowVersion };
+enum class Command { None, Ports, Version, Update, Verify, Help, ShowVersion };
 
 struct Options {
     Command command = Command::None;
@@ -16,6 +16,7 @@ struct Options {
     std::string virtualFlash;  // file that keeps the virtual unit's flash between runs
     std::string faults;        // fault script for the virtual unit
     std::string trace;         // file for the SysEx trace
+    bool verify = false;       // update --verify: read every written block back
 };
 
 // Parses argv; on error returns nullopt and a message.
@@ -33,6 +34,7 @@ enum ExitCode : int {
     kExitTransferError = 8,
     kExitImageCheck = 9,
     kExitInterrupted = 10,
+    kExitMismatch = 11,
 };
 
 // The exit code for the error message with that string id.

@@ -293,6 +293,33 @@ TEST(Ql5Process, CtrlCDuringAWriteSaysWhereItStopped) {
     EXPECT_NE(seen.find("run a full update before using the unit"), std::string::npos);
 }
 
+// Ctrl-C at every step of the plan, the unit's flash kept between runs: a
+// version check then reports or fails with its exit code, and the update run
+// again completes with every image in flash.
+TEST(Ql5Process, CtrlCAtEveryStepIsFinishedByUpdatingAgain) {
+    const std::string flash = tempPath("ctrlc-flash");
+    for (int k = 1; k <= 8; ++k) {
+        SCOPED_TRACE("step " + std::to_string(k));
+        Child c = spawnQl5(QL5_CLI_PATH, {"update", "--virtual=" + flash});
+        std::string seen;
+        ASSERT_TRUE(readUntil(c.errFd, "[" + std::to_string(k) + "/8]", seen)) << seen;
+        kill(c.pid, SIGINT);
+        EXPECT_EQ(waitExit(c, seen), kExitInterrupted) << seen;
+        Result r = ql5({"version", "--virtual=" + flash});
+        if (r.code == 0) {
+            EXPECT_NE(r.out.find("SYSTEM:\t\t"), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.code, kExitTransferError) << r.err;
+        }
+        r = ql5({"update", "--virtual=" + flash});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, "Version update completed.\n");
+        r = ql5({"verify", "--virtual=" + flash});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+    }
+    std::remove(flash.c_str());
+}
+
 TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {
     const std::string trace = tempPath("damaged-trace");
     Child c = spawnQl5(QL5_DAMAGED_CLI_PATH, {"update", "--virtual", "--trace", trace});

@@ -34,7 +34,17 @@ bool fits(const UpdateState& st, ReplyKind kind, std::int32_t readLength) {
 }
 
 bool takeReply(UpdateState& st, ReplyKind kind, std::int32_t readLength = -1) {
-    if (!fits(st, kind, readLength) || !st.awaiting.exchange(false)) {
+    // Taken first, judged after: the worker sets what it expects before it
+    // starts awaiting and changes it only once this exchange has ended, so
+    // what is read here belongs to the exchange just taken. Judged first, a
+    // reply could be held against the previous request's expectation and
+    // then taken by the next one (a late acknowledgement as a marker's reply).
+    if (!st.awaiting.exchange(false)) {
+        st.strayReplies.fetch_add(1);
+        return false;
+    }
+    if (!fits(st, kind, readLength)) {
+        st.awaiting.store(true);  // given back: the request still awaits its reply
         st.strayReplies.fetch_add(1);
         return false;
     }

@@ -22,7 +22,8 @@ struct Reply {
 };
 
 // Waits for the reply to the request just sent. A closing window ends the
-// wait with code 255 even when the wait ran out.
+// wait with code 255 even when the wait ran out. After a time-out no later
+// reply is taken; one the dispatcher took as the wait ran out counts as come.
 Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs);
 
 // After a time-out: stop taking replies, let a late reply to the request that

@@ -275,11 +275,14 @@ TEST_F(UpdateTest, DuplicateRepliesNeverAcknowledgeAnUnsentBlock) {
 }
 
 TEST_F(UpdateTest, DuplicateFollowedByAFailedBlockIsCaughtBeforeCompletion) {
-    // Block 6's duplicate ack may be taken for block 7, whose own error reply
-    // then lands on block 8: block 7 would be missing from the flash. The
-    // run must notice and either repair it or fail, never report success
-    // over differing flash.
-    startWith({}, "write#6:twice,late=5ms; write#7:lie");
+    // Block 6's duplicate ack is taken for block 7 (the unit repeats it only
+    // once block 7 has gone out), and block 7's own reply, which hides that
+    // it was not stored, lands on block 8: block 7 would be missing from the
+    // flash. The run must notice and either repair it or fail, never report
+    // success over differing flash. (A duplicate that comes before block 7
+    // goes out is seen as a stray at once; block 7's reply is then block 7's,
+    // and a unit that lies in it is caught only by --verify.)
+    startWith({}, "write#6:twice=20ms; write#7:lie");
     engine::updateWorker(st);
     const bool completed = window.calls().back() == "enable:0";
     if (completed) {
@@ -340,6 +343,11 @@ TEST_P(DoubtfulRun, EndsWithTheImagesInFlashOrAnHonestError) {
     const DoubtCase c = GetParam();
     startWith({}, c.faults);
     st.verifyAll = c.verifyAll;
+    // Waits long enough that a slow machine (sanitizers) makes no time-out of
+    // its own: the doubt here must come from the faults alone.
+    st.timing.writeTimeoutMs = 2000;
+    st.timing.readTimeoutMs = 2000;
+    st.timing.markerTimeoutMs = 1000;
     engine::updateWorker(st);
     const std::vector<std::string> calls = window.calls();
     const std::uint64_t finishes = unit->counters().of(RequestKind::Finish);
@@ -414,7 +422,7 @@ INSTANTIATE_TEST_SUITE_P(
         // An acknowledgement that comes after its wait gave up: the blocks of
         // that image up to it are in doubt, the line is brought back at once,
         // and what follows is trusted again.
-        DoubtCase{"LateAcknowledgement", "write#41:late=400ms", false, nullptr, -3},
+        DoubtCase{"LateAcknowledgement", "write#41:late=2500ms", false, nullptr, -3},
         // --verify on a clean run reads every written byte back once.
         DoubtCase{"VerifyClean", "", true, nullptr, -2},
         // --verify on a unit that acknowledges a block it did not store.
@@ -432,6 +440,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(UpdateTest, FlippedBitIsRewrittenAfterAnEraseOfItsSector) {
     startWith({}, "write#50:flip");
     st.verifyAll = true;
+    st.timing.writeTimeoutMs = 2000;  // no resend of a slow block: nothing over unerased flash
+    st.timing.readTimeoutMs = 2000;
     engine::updateWorker(st);
     EXPECT_TRUE(window.errors().empty());
     expectFlashHoldsTheImages();

@@ -105,6 +105,16 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
         "report:SYSTEM:\t\t([ -~]{4}) -> 1\\.20\nPRESET:\t\t([ -~]{0,4})( -> 1\\.00)?\n"
         "BOOT:\t\t([ -~]{4})( -> 1\\.00)?");
     int reports = 0;
+    // The check and the update run again must not fail on a loaded machine's
+    // slowness: waits no slow machine runs out.
+    sync::Timing patient = shortTiming();
+    patient.identityTimeoutMs = 3000;
+    patient.beginTimeoutMs = 3000;
+    patient.finishTimeoutMs = 3000;
+    patient.eraseTimeoutMs = 3000;
+    patient.writeTimeoutMs = 3000;
+    patient.readTimeoutMs = 3000;
+    patient.markerTimeoutMs = 2000;
     for (const Point& p : points) {
         const std::string where = std::string(kindName(p.kind)) + "#" + std::to_string(p.ordinal) +
                                   " cut " + std::to_string(static_cast<int>(p.cut));
@@ -148,7 +158,7 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
         unit->unplug();
         unit->plug();
         {
-            Session check(shortTiming());
+            Session check(patient);
             ASSERT_TRUE(check.opened);
             engine::versionCheckWorker(check.st);
             const std::vector<std::string> report = check.window.callsStartingWith("report:");
@@ -164,7 +174,7 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
             }
         }
         {
-            Session again(shortTiming());
+            Session again(patient);
             ASSERT_TRUE(again.opened);
             engine::updateWorker(again.st);
             EXPECT_TRUE(again.window.errors().empty()) << again.window.errors().front();

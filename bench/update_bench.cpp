@@ -6,6 +6,11 @@
 //                               coming in), median and 99th percentile
 //   ql5_update_bench realistic  the unit's realistic timing profile: wall
 //                               time against the unit's modeled time
+//
+// After the profile, --fault SCRIPT makes the unit misbehave (a doubtful
+// run: "write#100:twice=20ms") and --verify reads every written block back;
+// the bytes each way and the read requests are counted, to weigh what a
+// doubtful run and the full read-back cost.
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -61,6 +66,14 @@ double percentile(std::vector<double> v, double p) {
 
 int main(int argc, char** argv) {
     const bool realistic = argc > 1 && std::strcmp(argv[1], "realistic") == 0;
+    std::string faults;
+    bool verifyAll = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc) {
+            faults = argv[i + 1];
+        }
+        verifyAll = verifyAll || std::strcmp(argv[i], "--verify") == 0;
+    }
     // The unit models time by sleeping; Linux lets every sleep run up to 50 us
     // late by default (timer slack), which over ~11,000 sleeps would be
     // counted against the host. Threads made from here on inherit this.
@@ -71,12 +84,22 @@ int main(int argc, char** argv) {
     if (realistic) {
         cfg.timing = emulator::TimingProfile::realistic();
     }
+    if (!faults.empty()) {
+        std::string error;
+        const auto script = emulator::parseFaultScript(faults, &error);
+        if (!script) {
+            std::fprintf(stderr, "--fault: %s\n", error.c_str());
+            return 1;
+        }
+        cfg.faults = *script;
+    }
     emulator::VirtualUnit unit(cfg);
 
     engine::UpdateState st;
     QuietWindow window(st);
     st.window = &window;
     st.timing.unplugPollMs = 10;  // the pause before the first scan is not the unit's time
+    st.verifyAll = verifyAll;
     engine::startDispatcher(st);
     if (st.midiOut.Open(midi::lastMatchingPort(midi::outputPortNames())) != 1) {
         std::fprintf(stderr, "cannot open the unit's output port\n");
@@ -104,15 +127,19 @@ int main(int argc, char** argv) {
     const double rate = cfg.timing.linkBytesPerSecond;
     std::vector<double> overheadUs;
     std::size_t exchanges = 0;
+    std::size_t bytesToUnit = 0;
+    std::size_t bytesFromUnit = 0;
     bool replied = false;
     std::chrono::steady_clock::time_point replyAt;
     std::size_t replyLength = 0;
     for (const emulator::TranscriptEntry& e : unit.transcript().entries()) {
         if (e.direction == emulator::Direction::UnitToHost) {
+            bytesFromUnit += e.length;
             replied = true;
             replyAt = e.time;
             replyLength = e.length;
         } else if (e.direction == emulator::Direction::HostToUnit) {
+            bytesToUnit += e.length;
             ++exchanges;
             if (replied) {
                 const double linkUs =
@@ -125,7 +152,12 @@ int main(int argc, char** argv) {
     }
     std::printf("profile:              %s\n", realistic ? "realistic" : "instant");
     std::printf("wall time:            %.3f s\n", wall);
+    std::printf("faults:               %s%s\n", faults.empty() ? "none" : faults.c_str(),
+                verifyAll ? ", --verify" : "");
     std::printf("exchanges:            %zu\n", exchanges);
+    std::printf("read requests:        %llu\n",
+                static_cast<unsigned long long>(unit.counters().of(emulator::RequestKind::Read)));
+    std::printf("bytes to / from unit: %zu / %zu\n", bytesToUnit, bytesFromUnit);
     std::printf("host overhead/exch.:  median %.1f us, p99 %.1f us\n", percentile(overheadUs, 0.5),
                 percentile(overheadUs, 0.99));
     if (realistic) {

@@ -46,6 +46,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
                                  : o.trace) = *v;
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--verify") {
+            o.verify = true;
         } else if (a == "--virtual") {
             o.virtualUnit = true;
         } else if (a.rfind("--virtual=", 0) == 0) {
@@ -61,6 +63,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
                 o.command = Command::Version;
             } else if (a == "update") {
                 o.command = Command::Update;
+            } else if (a == "verify") {
+                o.command = Command::Verify;
             } else {
                 error = "unknown command " + a;
                 return std::nullopt;
@@ -74,8 +78,12 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         error = "no command given";
         return std::nullopt;
     }
-    if (o.json && o.command == Command::Update) {
+    if (o.json && (o.command == Command::Update || o.command == Command::Verify)) {
         error = "--json is for ports and version";
+        return std::nullopt;
+    }
+    if (o.verify && o.command != Command::Update) {
+        error = "--verify is an option of update";
         return std::nullopt;
     }
     if (!o.faults.empty() && !o.virtualUnit) {
@@ -113,6 +121,8 @@ Commands:
   version            identify the unit and show its SYSTEM, PRESET and BOOT versions
                      beside the versions this program carries
   update             write the carried firmware into the unit (the whole update)
+  verify             read back every region the update writes and compare it with
+                     the carried images; changes nothing
 
 Options:
   --in PORT          MIDI input port: an index or an address (client:port) from
@@ -124,6 +134,9 @@ Options:
                      its flash is kept in FILE from one run to the next
   --fault SCRIPT     make the virtual unit misbehave, e.g. "write#3:drop; erase#1:code=2"
   --trace FILE       write every SysEx message, both directions, with a timestamp
+  --verify           (update) read every written block back before the unit is told
+                     to finish; a block that differs is written again, and if it
+                     still differs the update ends with a transfer error
   --help, --version
 
 Environment:
@@ -141,10 +154,12 @@ Exit codes:
   5   an illegal device answered
   6   the unit is not in its firmware update mode
   7   time-out
-  8   transfer error, or a version check whose reads failed
+  8   transfer error, a version check whose reads failed, or for verify: the
+      unit's flash could not be read
   9   a carried firmware image failed its check; nothing was sent
   10  interrupted (Ctrl-C or SIGTERM); after an interrupted update the unit needs
       a full update
+  11  verify: the unit's flash differs from the carried images
 )";
 }
 

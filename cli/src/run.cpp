@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -236,7 +238,8 @@ bool portPresent(const std::vector<std::string>& names, const std::string& name)
 // the user's interrupt. True when interrupted.
 // Whether the run was interrupted; nothing when the worker's thread could not
 // be started.
-std::optional<bool> runWorker(engine::UpdateState& st, void (*worker)(engine::UpdateState&)) {
+std::optional<bool> runWorker(engine::UpdateState& st,
+                              const std::function<void(engine::UpdateState&)>& worker) {
     std::atomic<bool> done{false};
     std::thread t;
     try {
@@ -261,16 +264,63 @@ std::optional<bool> runWorker(engine::UpdateState& st, void (*worker)(engine::Up
     return interrupted;
 }
 
+// ql5 verify on the worker thread: identify the unit, then read back every
+// region the update writes. result: 0 read, -1 not (identification or a
+// read failed, or interrupted).
+void verifyWorker(engine::UpdateState& st, std::vector<engine::ImageVerdict>& verdicts,
+                  int& result) {
+    result = -1;
+    if (engine::identifyDevice(st) != 0) {
+        return;
+    }
+    engine::stampModelId();
+    result = engine::verifyUnitFlash(st, verdicts);
+}
+
+// The verdicts, one line per image and a summary; the exit code.
+int reportVerdicts(const std::vector<engine::ImageVerdict>& verdicts, int result, std::FILE* out,
+                   std::FILE* err) {
+    int differing = 0;
+    for (const engine::ImageVerdict& v : verdicts) {
+        std::fprintf(out, "image %" PRIu32 " at 0x%06" PRIX32 " (%d bytes): ", v.imageId, v.address,
+                     v.length);
+        if (v.state == 0) {
+            std::fprintf(out, "equal\n");
+        } else if (v.state == 1) {
+            ++differing;
+            std::fprintf(out, "differs, first at 0x%06" PRIX32 ", %lld %s\n", v.firstDifference,
+                         static_cast<long long>(v.differingBytes),
+                         v.differingBytes == 1 ? "byte differs" : "bytes differ");
+        } else {
+            std::fprintf(out, "could not be read\n");
+        }
+    }
+    if (result != 0) {
+        std::fprintf(err,
+                     "ql5: the unit's flash could not be read; nothing was compared past "
+                     "the last image listed\n");
+        return kExitTransferError;
+    }
+    if (differing != 0) {
+        std::fprintf(out, "%d of %zu images differ from the carried firmware\n", differing,
+                     verdicts.size());
+        return kExitMismatch;
+    }
+    std::fprintf(out, "all %zu images equal the carried firmware\n", verdicts.size());
+    return kExitOk;
+}
+
 int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
     const bool update = o.command == Command::Update;
-    if (update) {
+    const bool verify = o.command == Command::Verify;
+    if (update || verify) {
         // Checked before anything is sent: a damaged program must not write
         // damaged firmware into a unit.
         if (const std::uint32_t bad = engine::firstDamagedImage(); bad != 0) {
             std::fprintf(err,
                          "ql5: firmware image %u does not match the SHA-256 recorded when it was "
-                         "built; refusing to update (nothing was sent)\n",
-                         bad);
+                         "built; refusing to %s (nothing was sent)\n",
+                         bad, update ? "update" : "compare with it");
             return kExitImageCheck;
         }
     }
@@ -309,6 +359,7 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
     }
 
     engine::UpdateState st;
+    st.verifyAll = o.verify;
     // Read once, before any worker runs; nothing in the program sets it.
     const char* t = std::getenv("QL5_TIMING");  // NOLINT(concurrency-mt-unsafe)
     if (t != nullptr && std::strcmp(t, "test") == 0) {
@@ -349,9 +400,14 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
     // Without the dispatcher's timer no reply would reach the worker, and
     // without the worker nothing would be sent: either is a transfer error
     // before anything was sent, not a crash or a wait for nothing.
+    std::vector<engine::ImageVerdict> verdicts;
+    int verifyResult = -1;
     std::optional<bool> interrupted;
     if (engine::startDispatcher(st) != 0) {
-        interrupted = runWorker(st, update ? engine::updateWorker : engine::versionCheckWorker);
+        interrupted = runWorker(
+            st, update   ? std::function<void(engine::UpdateState&)>(engine::updateWorker)
+                : verify ? [&](engine::UpdateState& s) { verifyWorker(s, verdicts, verifyResult); }
+                         : std::function<void(engine::UpdateState&)>(engine::versionCheckWorker));
     }
     int code = kExitOk;
     if (!interrupted.has_value()) {
@@ -370,6 +426,10 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
                          step.c_str(), window.status().c_str());
         }
         code = kExitInterrupted;
+    } else if (verify) {
+        window.endProgress();
+        code = window.lastError() != 0 ? exitCodeForError(window.lastError())
+                                       : reportVerdicts(verdicts, verifyResult, out, err);
     } else if (update) {
         code = window.completed()        ? kExitOk
                : window.lastError() != 0 ? exitCodeForError(window.lastError())

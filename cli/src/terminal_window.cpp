@@ -46,6 +46,17 @@ void TerminalWindow::setStatusLine(const std::string& text) {
     if (text.rfind("Data transmit", 0) == 0) {
         return;  // shown by the bar
     }
+    int done = 0;
+    int total = 0;
+    if (std::sscanf(text.c_str(), "Verifying written data  %d / %d", &done, &total) == 2) {
+        // The read-back is a step of its own, its bytes shown by the bar.
+        if (done == 0) {
+            endBarLine();
+            std::fprintf(err_, "[verify] reading back %d bytes\n", total);
+            std::fflush(err_);
+        }
+        return;
+    }
     if (text == engine::loadString(engine::IDS_UPDATE_COMPLETED)) {
         completed_ = true;
         endBarLine();
@@ -104,6 +115,11 @@ void TerminalWindow::drawBar(bool force) {
                  rangeHigh_, rate / 1000.0, remaining);
     std::fflush(err_);
     barShown_ = true;
+}
+
+void TerminalWindow::endProgress() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    endBarLine();
 }
 
 void TerminalWindow::showError(int stringId) {

@@ -29,7 +29,7 @@ struct ActionName {
     std::string_view name;
 };
 
-constexpr std::array<ActionName, 15> kActionNames{{
+constexpr std::array<ActionName, 17> kActionNames{{
     {FaultAction::Type::Drop, "drop"},
     {FaultAction::Type::Ignore, "ignore"},
     {FaultAction::Type::Late, "late"},
@@ -45,6 +45,8 @@ constexpr std::array<ActionName, 15> kActionNames{{
     {FaultAction::Type::Vanish, "vanish"},
     {FaultAction::Type::LongError, "longerror"},
     {FaultAction::Type::Mute, "mute"},
+    {FaultAction::Type::Short, "short"},
+    {FaultAction::Type::Flip, "flip"},
 }};
 
 class Parser {
@@ -222,28 +224,47 @@ class Parser {
         return true;
     }
 
+    // N, Nms or Ns, at most an hour, into action.value in ms.
+    bool time(FaultAction& action) {
+        std::uint64_t v = 0;
+        if (!number(v, 3600000)) return false;
+        const std::size_t unitPos = pos_;
+        const std::string_view unit = word();
+        if (unit == "s") {
+            v *= 1000;
+            if (v > 3600000) {
+                pos_ = unitPos;
+                return fail("delay longer than an hour");
+            }
+        } else if (!unit.empty() && unit != "ms") {
+            pos_ = unitPos;
+            return fail("time unit must be ms or s");
+        }
+        action.value = static_cast<std::uint32_t>(v);
+        return true;
+    }
+
     bool parseAction(FaultAction& action) {
         const ActionName* name = keyword(kActionNames);
         if (name == nullptr) return fail("unknown action '" + tokenHere() + "'");
         action.type = name->type;
         using T = FaultAction::Type;
         switch (action.type) {
-            case T::Late: {
+            case T::Late:
                 if (!expect('=', "late needs a time: late=200ms")) return false;
+                return time(action);
+            case T::Twice:
+                skipSpace();
+                if (peek() != '=') return true;
+                ++pos_;
+                return time(action);
+            case T::Short: {
+                action.value = 256;
+                skipSpace();
+                if (peek() != '=') return true;
+                ++pos_;
                 std::uint64_t v = 0;
-                if (!number(v, 3600000)) return false;
-                const std::size_t unitPos = pos_;
-                const std::string_view unit = word();
-                if (unit == "s") {
-                    v *= 1000;
-                    if (v > 3600000) {
-                        pos_ = unitPos;
-                        return fail("delay longer than an hour");
-                    }
-                } else if (!unit.empty() && unit != "ms") {
-                    pos_ = unitPos;
-                    return fail("time unit must be ms or s");
-                }
+                if (!number(v, 16383)) return false;
                 action.value = static_cast<std::uint32_t>(v);
                 return true;
             }
@@ -340,6 +361,12 @@ std::string formatFaultScript(const FaultScript& script) {
             switch (a.type) {
                 case T::Late:
                     out += '=' + std::to_string(a.value) + "ms";
+                    break;
+                case T::Twice:
+                    if (a.value != 0) out += '=' + std::to_string(a.value) + "ms";
+                    break;
+                case T::Short:
+                    out += '=' + std::to_string(a.value);
                     break;
                 case T::Code:
                     out += '=' + std::to_string(a.value);

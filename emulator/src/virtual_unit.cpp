@@ -417,10 +417,18 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
     bool finished = false;
     std::chrono::nanoseconds busy{0};
     std::vector<Reply> replies;
+    const FaultAction* shortReads = *rk == RequestKind::Read ? find(T::Short) : nullptr;
+    std::optional<ReadRequest> asked;
+    if (shortReads != nullptr) {
+        std::uint8_t ignored = 0;
+        asked = parseReadMemory(msg, ignored);
+    }
     if (const FaultAction* code = find(T::Code)) {
         replies.push_back({buildResult(model(), static_cast<std::uint8_t>(code->value)), false});
+    } else if (asked && asked->length > shortReads->value) {
+        replies.push_back({buildResult(model(), kResultMalformed), false});
     } else {
-        replies = carryOut(*rk, msg, has(T::Lie), gen, finished, busy);
+        replies = carryOut(*rk, msg, has(T::Lie), has(T::Flip), gen, finished, busy);
     }
     if (generation() != gen) return;  // unplugged while it was being carried out
 
@@ -443,6 +451,7 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
     }
     const bool drop = has(T::Drop);
     const bool longError = has(T::LongError);
+    Bytes lateCopy;
     for (Reply& r : replies) {
         Bytes b = std::move(r.bytes);
         std::string note;
@@ -482,8 +491,10 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
                      realTime.end());
             note = "fault: real-time inside";
         }
-        const int copies = has(T::Twice) ? 2 : 1;
-        for (int i = 0; i < copies; ++i) wire.emplace_back(b, i == 0 ? note : "fault: twice");
+        const FaultAction* twice = find(T::Twice);
+        wire.emplace_back(b, note);
+        if (twice != nullptr && twice->value == 0) wire.emplace_back(b, "fault: twice");
+        if (twice != nullptr && twice->value != 0) lateCopy = b;
     }
     for (const FaultAction& a : actions) {
         if (a.type == T::Foreign && a.placement == Placement::After)
@@ -494,6 +505,13 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
     for (auto& [bytes, note] : wire) {
         if (generation() != gen) return;  // unplugged meanwhile
         transmit(bytes, std::move(note));
+    }
+    if (!lateCopy.empty()) {
+        // The unit's thread sleeps: requests that arrive meanwhile are
+        // carried out after the copy went, as on a unit that repeats itself.
+        link_->flush();
+        if (!sleepFor(std::chrono::milliseconds(find(T::Twice)->value), gen)) return;
+        transmit(lateCopy, "fault: twice, late");
     }
 
     if (vanish != nullptr) {
@@ -523,7 +541,7 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
 }
 
 std::vector<VirtualUnit::Reply> VirtualUnit::carryOut(RequestKind kind, const Bytes& msg, bool lie,
-                                                      std::uint64_t gen, bool& finished,
+                                                      bool flip, std::uint64_t gen, bool& finished,
                                                       std::chrono::nanoseconds& busy) {
     std::vector<Reply> out;
     // A request whose unit was unplugged (or replugged) since it arrived was
@@ -582,7 +600,16 @@ std::vector<VirtualUnit::Reply> VirtualUnit::carryOut(RequestKind kind, const By
                 break;
             }
             std::uint8_t code = 0;
-            const std::optional<WriteRequest> r = parseWriteBlock(msg, code);
+            std::optional<WriteRequest> r = parseWriteBlock(msg, code);
+            if (r && flip) {
+                // A bit stuck at 0: the first set bit of the block is lost.
+                for (std::uint8_t& b : r->data) {
+                    if (b != 0) {
+                        b = static_cast<std::uint8_t>(b & (b - 1));
+                        break;
+                    }
+                }
+            }
             if (r && !lie) {
                 std::lock_guard lock(flashMutex_);
                 flash_.program(r->address, r->data);

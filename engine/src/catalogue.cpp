@@ -143,19 +143,23 @@ int sendErase(UpdateState& st, std::uint8_t model, std::int32_t address, std::in
     return sendSysEx(st, sendBuffer, 16);
 }
 
+int sendReadRequest(UpdateState& st, std::uint32_t address, std::uint32_t length) {
+    std::memcpy(sendBuffer, kReadMemory, 17);
+    sendBuffer[3] = modelId();
+    protocol::septetsFromU32(address, sendBuffer + 6);
+    protocol::septetsFromU32(length, sendBuffer + 11);
+    return sendSysEx(st, sendBuffer, 17);
+}
+
 namespace {
 
 // Sends the read-memory command and waits for its reply: 0 when the reply's
 // data were accepted into readArea, -1 otherwise.
 int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length, std::int32_t needed) {
-    std::memcpy(sendBuffer, kReadMemory, 17);
-    sendBuffer[3] = modelId();
-    protocol::septetsFromU32(address, sendBuffer + 6);
-    protocol::septetsFromU32(length, sendBuffer + 11);
     gReadTotal = 0;
-    detail::beginExchange(st);
+    detail::beginExchange(st, kExpectRead, static_cast<std::int32_t>(length));
     // A failed send shows as the time-out of the wait.
-    (void)sendSysEx(st, sendBuffer, 17);
+    (void)sendReadRequest(st, address, length);
     const detail::Reply r = detail::awaitReply(st, st.timing.readTimeoutMs);
     if (r.timedOut) {
         detail::settleLine(st, st.timing.resendPauseMs);

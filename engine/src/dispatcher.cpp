@@ -14,8 +14,37 @@ namespace {
 // Completes the awaited exchange: the caller has written what the worker will
 // read (replyCode, deviceId, readArea) only after this said yes, so a reply
 // nobody waits for changes nothing a worker may be reading.
-bool takeReply(UpdateState& st) {
+enum class ReplyKind { Ack, Read, Identity };
+
+// Whether the request in flight takes a reply of this kind; a read reply's
+// length (-1 when it cannot be told) must be the one asked for.
+bool fits(const UpdateState& st, ReplyKind kind, std::int32_t readLength) {
+    const int e = st.expect.load();
+    switch (kind) {
+        case ReplyKind::Ack:
+            return e == kExpectAny || e == kExpectAck || e == kExpectRead;
+        case ReplyKind::Read:
+            return e == kExpectAny ||
+                   (e == kExpectRead && (readLength < 0 || readLength == st.expectLength.load())) ||
+                   (e == kExpectMarker && readLength == st.expectLength.load());
+        case ReplyKind::Identity:
+            return e == kExpectAny;
+    }
+    return false;
+}
+
+bool takeReply(UpdateState& st, ReplyKind kind, std::int32_t readLength = -1) {
+    // Taken first, judged after: the worker sets what it expects before it
+    // starts awaiting and changes it only once this exchange has ended, so
+    // what is read here belongs to the exchange just taken. Judged first, a
+    // reply could be held against the previous request's expectation and
+    // then taken by the next one (a late acknowledgement as a marker's reply).
     if (!st.awaiting.exchange(false)) {
+        st.strayReplies.fetch_add(1);
+        return false;
+    }
+    if (!fits(st, kind, readLength)) {
+        st.awaiting.store(true);  // given back: the request still awaits its reply
         st.strayReplies.fetch_add(1);
         return false;
     }
@@ -28,7 +57,9 @@ void onReadReply(UpdateState& st, const std::uint8_t* m, std::size_t n) {
     if (n < 6) {
         return;  // too short to say what it is
     }
-    if (!takeReply(st)) {
+    const std::int32_t announced =
+        n >= 11 && m[5] == 0x04 && m[6] == 0x30 ? (m[9] | (m[10] << 7)) : -1;
+    if (!takeReply(st, ReplyKind::Read, announced)) {
         return;
     }
     if (m[5] != 0x04) {
@@ -65,7 +96,7 @@ void onMakerMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
     }
     switch (m[4]) {
         case 0x00:  // result message
-            if (n >= 6 && takeReply(st)) {
+            if (n >= 6 && takeReply(st, ReplyKind::Ack)) {
                 st.replyCode.store(m[5]);
                 signal(st);
             }
@@ -76,7 +107,7 @@ void onMakerMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
             (void)sendResult(st, 0);
             return;
         case 0x02:
-            if (takeReply(st)) {
+            if (takeReply(st, ReplyKind::Ack)) {
                 st.replyCode.store(0);
                 signal(st);
             }
@@ -101,7 +132,7 @@ void onUniversalMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
             (void)sendIdentityReply(st);
             return;
         case 0x02:  // identity reply
-            if (n >= 10 && takeReply(st)) {
+            if (n >= 10 && takeReply(st, ReplyKind::Identity)) {
                 std::copy(m + 6, m + 10, st.deviceId.begin());
                 st.replyCode.store(0);
                 signal(st);

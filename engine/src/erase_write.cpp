@@ -15,37 +15,51 @@ constexpr int kMaxBlockSends = 32;
 }  // namespace
 
 int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
+    // A step boundary: a reply still on its way from the last write must not
+    // be taken for the erase's, and shows whether the writes were shifted.
+    if (detail::markStepBoundary(st, IDS_TIMEOUT3) != 0) {
+        return -1;
+    }
     st.window->setProgressRange(0, 10);
+    if (detail::eraseExchange(st, address, size, true) != 0) {
+        return -1;
+    }
+    st.window->setProgressPos(10);
+    return 0;
+}
+
+namespace detail {
+
+int eraseExchange(UpdateState& st, std::uint32_t address, std::uint32_t size, bool show) {
     int errors = 0;
     for (;;) {
-        detail::beginExchange(st);
+        beginExchange(st, kExpectAck);
         (void)sendErase(st, modelId(), static_cast<std::int32_t>(address),
                         static_cast<std::int32_t>(size));
-        st.window->setProgressPos(1);
-        st.window->setStatusLine(loadString(IDS_ERASING));
-        const detail::Reply r = detail::awaitReply(st, st.timing.eraseTimeoutMs);
-        if (r.code == detail::kReplyAbort) {
+        if (show) {
+            st.window->setProgressPos(1);
+            st.window->setStatusLine(loadString(IDS_ERASING));
+        }
+        const Reply r = awaitReply(st, st.timing.eraseTimeoutMs);
+        if (r.code == kReplyAbort) {
             return -1;
         }
         if (r.timedOut) {
-            detail::noteTimeout(st);
-            detail::settleLine(st, st.timing.resendPauseMs);
-            detail::failWith(st, IDS_TIMEOUT3);
+            noteTimeout(st);
+            settleLine(st, st.timing.resendPauseMs);
+            failWith(st, IDS_TIMEOUT3);
             return -1;
         }
         if (r.code == 0) {
-            st.window->setProgressPos(10);
             return 0;
         }
         if (++errors >= kMaxEraseCommands) {
-            detail::failWith(st, IDS_TRANSFER_ERROR);
+            failWith(st, IDS_TRANSFER_ERROR);
             return -1;
         }
         sync::sleepMs(st.timing.resendPauseMs);
     }
 }
-
-namespace detail {
 
 int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std::int32_t end,
                 bool showProgress) {
@@ -53,7 +67,7 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
     bool hadTimeout = false;
     while (offset < end) {
         const std::int32_t block = end - offset < kBlockSize ? end - offset : kBlockSize;
-        beginExchange(st);
+        beginExchange(st, kExpectAck);
         (void)sendWriteBlock(st, modelId(), st.imageData + offset,
                              static_cast<std::int32_t>(address) + offset, block);
         if (showProgress) {
@@ -78,14 +92,19 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
         }
         if (r.code == 0) {
             failures = 0;
+            noteAcknowledged(st, address, offset, block);
             offset += block;
             if (showProgress) {
                 st.window->setProgressPos(offset);
             }
-            if (hadTimeout) {
-                // An earlier send of this block may still be answered; let
-                // that answer come and go before the next block is sent.
-                settleLine(st, st.timing.writeTimeoutMs);
+            if (hadTimeout || straysSinceMarker(st)) {
+                // An earlier send of this block may still be answered, or a
+                // reply came that nobody waited for: the acknowledgements may
+                // be shifted. Back to one request at a time before the next
+                // block goes out.
+                if (markStepBoundary(st, IDS_TIMEOUT2) != 0) {
+                    return -1;
+                }
                 hadTimeout = false;
             }
             continue;

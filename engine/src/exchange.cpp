@@ -6,8 +6,10 @@
 
 namespace ql5::engine::detail {
 
-void beginExchange(UpdateState& st) {
+void beginExchange(UpdateState& st, int expect, std::int32_t length) {
     st.replyEvent.reset();
+    st.expect.store(expect);
+    st.expectLength.store(length);
     st.awaiting.store(true);
     // The dispatcher's timer sleeps while nothing is awaited: poll again
     // every millisecond until this exchange ends.
@@ -27,8 +29,23 @@ Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs) {
         return r;
     }
     if (w == sync::WaitResult::TimedOut) {
-        r.timedOut = true;
-        return r;
+        // The dispatcher may hold the exchange at this moment: it then either
+        // writes the reply (readArea, readTotal) and signals at once, or gives
+        // the exchange back. Wait for the one or the other, so that nothing is
+        // reused under it.
+        for (;;) {
+            if (st.awaiting.exchange(false)) {
+                r.timedOut = true;
+                return r;
+            }
+            if (st.replyEvent.wait(1) == sync::WaitResult::Signalled) {
+                break;
+            }
+        }
+        if (st.closing.load()) {
+            r.code = kReplyAbort;
+            return r;
+        }
     }
     r.code = st.replyCode.load();
     return r;

@@ -11,9 +11,10 @@ namespace ql5::engine::detail {
 inline constexpr std::int32_t kReplyAbort = 255;
 
 // Called right before a request is sent: drops a signal left pending by a
-// reply nobody waited for, and lets the dispatcher take the next reply. A
-// window that is closing keeps its abort signal.
-void beginExchange(UpdateState& st);
+// reply nobody waited for, and lets the dispatcher take the next reply of
+// the kind expected (kExpect*; for reads, of length bytes). A window that is
+// closing keeps its abort signal.
+void beginExchange(UpdateState& st, int expect = kExpectAny, std::int32_t length = 0);
 
 struct Reply {
     bool timedOut = false;
@@ -21,7 +22,8 @@ struct Reply {
 };
 
 // Waits for the reply to the request just sent. A closing window ends the
-// wait with code 255 even when the wait ran out.
+// wait with code 255 even when the wait ran out. After a time-out no later
+// reply is taken; one the dispatcher took as the wait ran out counts as come.
 Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs);
 
 // After a time-out: stop taking replies, let a late reply to the request that

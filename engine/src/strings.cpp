@@ -27,6 +27,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_ERASING, "Erasing Flash memory."},
     {IDS_DATA_TRANSMIT, "Data transmit  %d / %d "},
     {IDS_UNPLUG, "PLEASE UNPLUG THE USB CABLE AND TURN OFF THE POWER."},
+    {IDS_VERIFYING, "Verifying written data  %d / %d "},
 };
 
 }  // namespace

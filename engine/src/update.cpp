@@ -70,7 +70,7 @@ void updateWorker(UpdateState& st) {
     }
     stampModelId();
 
-    detail::beginExchange(st);
+    detail::beginExchange(st, kExpectAck);
     (void)sendBeginUpdate(st);
     st.window->setStatusLine(loadString(IDS_ERASING));
     detail::Reply r = detail::awaitReply(st, st.timing.beginTimeoutMs);
@@ -100,14 +100,15 @@ void updateWorker(UpdateState& st) {
     if (runFlashPlan(st) != 0) {
         return;
     }
-    // Acknowledgements carry no sequence number: when one may have been taken
-    // for the wrong block, the flash is read back before the unit is told to
-    // finish, so completion is never reported over flash that differs.
-    if (detail::runHadAnomaly(st) && detail::verifyWrittenImages(st) != 0) {
+    // Acknowledgements carry no sequence number: the blocks whose
+    // acknowledgement may have been taken for another's (all of them with
+    // --verify) are read back before the unit is told to finish, so
+    // completion is never reported over flash that differs.
+    if (detail::markStepBoundary(st, IDS_TRANSFER_ERROR) != 0 || detail::readBackInDoubt(st) != 0) {
         return;
     }
 
-    detail::beginExchange(st);
+    detail::beginExchange(st, kExpectAck);
     (void)sendFinish(st);
     r = detail::awaitReply(st, st.timing.finishTimeoutMs);
     if (r.code == detail::kReplyAbort) {

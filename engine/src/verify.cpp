@@ -1,3 +1,6 @@
+// Which acknowledgements of an update can be trusted, and the read-back of
+// those that cannot.
+#include <algorithm>
 #include <cstring>
 
 #include "catalogue_internal.hpp"
@@ -7,62 +10,276 @@
 
 namespace ql5::engine::detail {
 
-void startRunLog(UpdateState& st) {
-    st.runLog = UpdateState::RunLog{};
-    st.runLog.straysAtStart = st.strayReplies.load();
-}
-
-void noteTimeout(UpdateState& st) { ++st.runLog.timeouts; }
-
-void recordWrite(UpdateState& st, std::uint32_t address, std::uint32_t imageId,
-                 std::int32_t length) {
-    st.runLog.writes.push_back({address, imageId, length});
-}
-
-bool runHadAnomaly(const UpdateState& st) {
-    return st.runLog.timeouts != 0 || st.strayReplies.load() != st.runLog.straysAtStart;
-}
-
 namespace {
 
-// 0 equal, 1 different, -1 could not be read (or the window is closing).
-int compareBlock(UpdateState& st, std::uint32_t address, std::int32_t offset, std::int32_t len) {
-    if (readMemoryBlock(st, address + static_cast<std::uint32_t>(offset),
-                        static_cast<std::uint32_t>(len)) != 0) {
+constexpr int kMarkerAttempts = 3;
+constexpr std::uint32_t kMarkerLength = 4;
+constexpr std::int32_t kSmallRead = 256;
+constexpr std::uint32_t kSector = 0x1000;
+
+// 0 read; 1 refused, garbled or unanswered; -1 the window is closing or the
+// line could not be brought back (shown).
+int readOnce(UpdateState& st, std::uint32_t address, std::int32_t length, std::uint8_t* out) {
+    readTotal() = 0;
+    beginExchange(st, kExpectRead, length);
+    (void)sendReadRequest(st, address, static_cast<std::uint32_t>(length));
+    const Reply r = awaitReply(st, st.timing.readTimeoutMs);
+    if (r.code == kReplyAbort) {
         return -1;
     }
-    return std::memcmp(readArea(), st.imageData + offset, static_cast<std::size_t>(len)) == 0 ? 0
-                                                                                              : 1;
+    if (r.timedOut) {
+        st.awaiting.store(false);
+        // Its reply may still come, with data of this address and this
+        // length: the marker lets it pass before anything else is read.
+        return markStepBoundary(st, IDS_TRANSFER_ERROR) == 0 ? 1 : -1;
+    }
+    if (r.code != 0 || readTotal() < length) {
+        return 1;
+    }
+    std::memcpy(out, readArea(), static_cast<std::size_t>(length));
+    return 0;
+}
+
+std::vector<UpdateState::Span> mergedSpans(std::vector<UpdateState::Span> spans) {
+    std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) {
+        return a.address != b.address ? a.address < b.address : a.offset < b.offset;
+    });
+    std::vector<UpdateState::Span> out;
+    for (const UpdateState::Span& s : spans) {
+        if (!out.empty() && out.back().address == s.address && out.back().imageId == s.imageId &&
+            s.offset <= out.back().offset + out.back().length) {
+            const std::int32_t end =
+                std::max(out.back().offset + out.back().length, s.offset + s.length);
+            out.back().length = end - out.back().offset;
+        } else {
+            out.push_back(s);
+        }
+    }
+    return out;
+}
+
+// The block at offset of span's image differs from what was read into
+// flash: write it again and read it back. 0 when it now holds the image's
+// bytes; otherwise the failure has been shown (or the window is closing).
+int rewriteBlock(UpdateState& st, const UpdateState::Span& span, std::int32_t offset,
+                 std::int32_t length, std::uint8_t* flash) {
+    const std::uint8_t* want = st.imageData + offset;
+    const std::uint32_t at = span.address + static_cast<std::uint32_t>(offset);
+    // NOR programming can only clear bits: where a bit the image needs set is
+    // clear, only an erase of the sector brings it back.
+    bool programmable = true;
+    for (std::int32_t i = 0; i < length; ++i) {
+        programmable = programmable && (flash[i] & want[i]) == want[i];
+    }
+    if (!programmable) {
+        if (at % kSector != 0 || length > static_cast<std::int32_t>(kSector)) {
+            failWith(st, IDS_TRANSFER_ERROR);  // the sector holds more than this block
+            return -1;
+        }
+        if (eraseExchange(st, at, kSector, false) != 0) {
+            return -1;
+        }
+    }
+    if (writeBlocks(st, span.address, offset, offset + length, false) != 0) {
+        return -1;
+    }
+    const int rc = readRange(st, at, length, flash);
+    if (rc < 0) {
+        return -1;
+    }
+    if (rc != 0 || std::memcmp(flash, want, static_cast<std::size_t>(length)) != 0) {
+        failWith(st, IDS_TRANSFER_ERROR);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
 
-int verifyWrittenImages(UpdateState& st) {
-    // A reply still on its way must not be taken for a read reply below.
-    settleLine(st, st.timing.writeTimeoutMs);
-    for (const UpdateState::WrittenImage& w : st.runLog.writes) {
-        const ImageBytes img = loadImage(w.imageId);
-        st.imageData = img.data;
-        st.imageLength = w.length;
-        for (std::int32_t off = 0; off < w.length; off += kBlockSize) {
-            const std::int32_t len = w.length - off < kBlockSize ? w.length - off : kBlockSize;
-            int cmp = compareBlock(st, w.address, off, len);
-            if (cmp == 1) {
-                if (writeBlocks(st, w.address, off, off + len, false) != 0) {
-                    return -1;  // the write has told the user, or the window is closing
-                }
-                cmp = compareBlock(st, w.address, off, len);
+void startRunLog(UpdateState& st) {
+    st.runLog = UpdateState::RunLog{};
+    st.runLog.straysSeen = st.strayReplies.load();
+}
+
+void noteTimeout(UpdateState& st) {
+    ++st.runLog.timeouts;
+    st.runLog.doubtful = true;
+}
+
+void recordWrite(UpdateState& st, std::uint32_t address, std::uint32_t imageId,
+                 std::int32_t length) {
+    st.runLog.writes.push_back({address, imageId, length});
+    st.runLog.imageId = imageId;
+}
+
+void noteAcknowledged(UpdateState& st, std::uint32_t address, std::int32_t offset,
+                      std::int32_t length) {
+    std::vector<UpdateState::Span>& v = st.runLog.sinceMarker;
+    if (!v.empty() && v.back().address == address && v.back().imageId == st.runLog.imageId &&
+        v.back().offset + v.back().length == offset) {
+        v.back().length += length;
+        return;
+    }
+    v.push_back({address, st.runLog.imageId, offset, length});
+}
+
+bool straysSinceMarker(const UpdateState& st) {
+    return st.strayReplies.load() != st.runLog.straysSeen;
+}
+
+int markStepBoundary(UpdateState& st, int failStringId) {
+    for (int attempt = 0; attempt < kMarkerAttempts; ++attempt) {
+        readTotal() = 0;
+        beginExchange(st, kExpectMarker, static_cast<std::int32_t>(kMarkerLength));
+        (void)sendReadRequest(st, kStampSystemAddress, kMarkerLength);
+        const Reply r = awaitReply(st, st.timing.markerTimeoutMs);
+        if (r.code == kReplyAbort) {
+            return -1;
+        }
+        if (!r.timedOut) {
+            ++st.runLog.markers;
+            // Replies come in the order of their requests: every reply to what
+            // was sent before the marker has been dispatched by now.
+            if (st.runLog.doubtful || straysSinceMarker(st)) {
+                st.runLog.inDoubt.insert(st.runLog.inDoubt.end(), st.runLog.sinceMarker.begin(),
+                                         st.runLog.sinceMarker.end());
             }
-            if (st.closing.load()) {
+            st.runLog.sinceMarker.clear();
+            st.runLog.doubtful = false;
+            st.runLog.straysSeen = st.strayReplies.load();
+            return 0;
+        }
+        st.awaiting.store(false);
+        st.runLog.doubtful = true;
+    }
+    failWith(st, failStringId);
+    return -1;
+}
+
+int readRange(UpdateState& st, std::uint32_t address, std::int32_t length, std::uint8_t* out) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int rc = readOnce(st, address, length, out);
+        if (rc != 1) {
+            return rc;
+        }
+    }
+    // A unit that cannot serve a long read may still serve short ones.
+    for (std::int32_t pos = 0; pos < length; pos += kSmallRead) {
+        const std::int32_t n = std::min(kSmallRead, length - pos);
+        int rc = readOnce(st, address + static_cast<std::uint32_t>(pos), n, out + pos);
+        if (rc == 1) {
+            rc = readOnce(st, address + static_cast<std::uint32_t>(pos), n, out + pos);
+        }
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    return 0;
+}
+
+int readBackInDoubt(UpdateState& st) {
+    std::vector<UpdateState::Span> spans;
+    if (st.verifyAll) {
+        for (const UpdateState::WrittenImage& w : st.runLog.writes) {
+            spans.push_back({w.address, w.imageId, 0, w.length});
+        }
+    } else {
+        spans = mergedSpans(st.runLog.inDoubt);
+    }
+    std::int32_t total = 0;
+    for (const UpdateState::Span& s : spans) {
+        total += s.length;
+    }
+    if (total == 0) {
+        return 0;
+    }
+    st.window->setProgressRange(0, total);
+    st.window->setProgressPos(0);
+    st.window->setStatusLine(formatCounts(loadString(IDS_VERIFYING), 0, total));
+    std::int32_t done = 0;
+    std::uint8_t flash[kBlockSize];
+    for (const UpdateState::Span& s : spans) {
+        const ImageBytes img = loadImage(s.imageId);
+        st.imageData = img.data;
+        st.imageLength = img.length;
+        for (std::int32_t off = s.offset; off < s.offset + s.length; off += kBlockSize) {
+            const std::int32_t len = std::min(kBlockSize, s.offset + s.length - off);
+            const std::uint32_t at = s.address + static_cast<std::uint32_t>(off);
+            const int rc = readRange(st, at, len, flash);
+            if (rc < 0) {
                 return -1;
             }
-            if (cmp != 0) {
+            if (rc != 0) {
+                // Nothing tells whether the flash holds the image: say so
+                // rather than finish over it.
                 failWith(st, IDS_TRANSFER_ERROR);
                 return -1;
             }
+            st.runLog.bytesReadBack += len;
+            if (std::memcmp(flash, img.data + off, static_cast<std::size_t>(len)) != 0 &&
+                rewriteBlock(st, s, off, len, flash) != 0) {
+                return -1;
+            }
+            done += len;
+            st.window->setProgressPos(done);
+            st.window->setStatusLine(formatCounts(loadString(IDS_VERIFYING), done, total));
         }
     }
     return 0;
 }
 
 }  // namespace ql5::engine::detail
+
+namespace ql5::engine {
+
+int verifyUnitFlash(UpdateState& st, std::vector<ImageVerdict>& verdicts) {
+    verdicts.clear();
+    std::int32_t total = 0;
+    for (const FlashPlanRow& row : FlashPlan) {
+        if (row.operation == kOperationWrite) {
+            total += row.size != 0 ? static_cast<std::int32_t>(row.size)
+                                   : loadImage(row.resourceId).length;
+        }
+    }
+    st.window->setProgressRange(0, total);
+    st.window->setProgressPos(0);
+    st.window->setStatusLine(detail::formatCounts(loadString(IDS_VERIFYING), 0, total));
+    std::int32_t done = 0;
+    std::uint8_t flash[kBlockSize];
+    for (const FlashPlanRow& row : FlashPlan) {
+        if (row.operation != kOperationWrite) {
+            continue;
+        }
+        const ImageBytes img = loadImage(row.resourceId);
+        ImageVerdict v;
+        v.imageId = row.resourceId;
+        v.address = row.address;
+        v.length = row.size != 0 ? static_cast<std::int32_t>(row.size) : img.length;
+        for (std::int32_t off = 0; off < v.length; off += kBlockSize) {
+            const std::int32_t len = std::min(kBlockSize, v.length - off);
+            const std::uint32_t at = row.address + static_cast<std::uint32_t>(off);
+            const int rc = detail::readRange(st, at, len, flash);
+            if (rc != 0) {
+                v.state = -1;
+                verdicts.push_back(v);
+                return -1;
+            }
+            for (std::int32_t i = 0; i < len; ++i) {
+                if (flash[i] != img.data[off + i]) {
+                    if (v.state == 0) {
+                        v.state = 1;
+                        v.firstDifference = at + static_cast<std::uint32_t>(i);
+                    }
+                    ++v.differingBytes;
+                }
+            }
+            done += len;
+            st.window->setProgressPos(done);
+            st.window->setStatusLine(detail::formatCounts(loadString(IDS_VERIFYING), done, total));
+        }
+        verdicts.push_back(v);
+    }
+    return 0;
+}
+
+}  // namespace ql5::engine

@@ -1,6 +1,7 @@
 #pragma once
-// Bookkeeping of one update run, and the read-back check that runs when its
-// acknowledgements cannot all be trusted. Internal to the engine.
+// Bookkeeping of one update run: which acknowledgements can be trusted, the
+// marker exchange that shows it at each step boundary, and the read-back of
+// what is in doubt. Internal to the engine.
 #include <cstdint>
 
 #include "engine/engine.hpp"
@@ -9,24 +10,44 @@ namespace ql5::engine::detail {
 
 void startRunLog(UpdateState& st);
 void noteTimeout(UpdateState& st);
+// An image write starts: remembered for --verify, and as the image whose
+// blocks the acknowledgements below belong to.
 void recordWrite(UpdateState& st, std::uint32_t address, std::uint32_t imageId,
                  std::int32_t length);
-// True when a request timed out or a reply came that nobody waited for: a
-// late or repeated acknowledgement may then have been taken for the wrong
-// block.
-bool runHadAnomaly(const UpdateState& st);
+// Block [offset, offset + length) of the image at address was acknowledged.
+void noteAcknowledged(UpdateState& st, std::uint32_t address, std::int32_t offset,
+                      std::int32_t length);
+// True when a reply came that nobody waited for since the last marker.
+bool straysSinceMarker(const UpdateState& st);
+
+// The marker exchange: a 4-byte read whose reply the unit sends only after
+// every reply to what was sent before it, and which no acknowledgement can
+// pass for. When it is answered the line is back to one request at a time;
+// if a time-out or a stray reply came since the previous marker, the blocks
+// acknowledged in between are put in doubt. Tried three times; then the
+// unit is gone: failStringId is shown and -1 returned (-1 silently when the
+// window is closing).
+int markStepBoundary(UpdateState& st, int failStringId);
 
 // Sends [offset, end) of st.imageData to address + offset in acknowledged
 // blocks with the write's retry rules; shows its failure itself.
 int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std::int32_t end,
                 bool showProgress);
 
-// Reads every block the run wrote back from the unit, writes again what
-// differs, and fails with "Transfer error occurred." when the flash still
-// differs or cannot be read. Returns 0 when the flash equals the images.
-int verifyWrittenImages(UpdateState& st);
+// One erase with the erase's retry rules (show: the progress bar at 1 and
+// "Erasing Flash memory." with each command); shows its failure itself.
+int eraseExchange(UpdateState& st, std::uint32_t address, std::uint32_t size, bool show);
 
-// Reads length (at most 4,096) bytes from the unit into readArea.
-int readMemoryBlock(UpdateState& st, std::uint32_t address, std::uint32_t length);
+// Reads length (at most 4,096) bytes at address into out: one read, once
+// more if it fails, then in 256-byte reads (each tried twice). 0 read; 1 it
+// cannot be read; -1 the window is closing or a failure was shown.
+int readRange(UpdateState& st, std::uint32_t address, std::int32_t length, std::uint8_t* out);
+
+// Reads back the blocks in doubt (every written block with st.verifyAll),
+// with progress, rewrites what differs (erasing its 4 KiB sector first when
+// programming alone cannot give the image's bytes) and reads it again. Fails
+// with "Transfer error occurred." when the flash still differs or cannot be
+// read. 0 when the flash equals the images.
+int readBackInDoubt(UpdateState& st);
 
 }  // namespace ql5::engine::detail

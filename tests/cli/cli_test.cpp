@@ -70,6 +70,20 @@ Result ql5(std::vector<std::string> args) {
     return r;
 }
 
+// ql5 in this process with the programs' own time-outs: for runs that must
+// succeed on a loaded machine.
+Result ql5Production(std::vector<std::string> args) {
+    setenv("QL5_TIMING", "production", 1);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    Result r;
+    r.code = run(args, out, err);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    setenv("QL5_TIMING", "test", 1);
+    return r;
+}
+
 std::string tempPath(const char* name) {
     return ::testing::TempDir() + "/" + name + std::to_string(::getpid());
 }
@@ -169,10 +183,64 @@ TEST(Ql5Cli, WholeUpdateThenVersionsOfTheNewFirmware) {
     for (std::string line; std::getline(t, line);) {
         ++lines;
     }
-    // Identity, begin, 4 erases, 3,814 blocks, finish: each request and its reply.
-    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1));
+    // Identity, begin, 4 erases, 3,814 blocks, finish, and the 4-byte marker
+    // read before each erase and before the finish: each request and its reply.
+    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1 + 5));
     std::remove(flash.c_str());
     std::remove(trace.c_str());
+}
+
+// ---- verify, and update --verify ----
+
+TEST(Ql5Cli, VerifyComparesEveryImageAndUpdateVerifyRepairsWhatTheUnitLied) {
+    const std::string flash = tempPath("verify-flash");
+    // A unit with other firmware: every image differs from its first byte.
+    Result r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, kExitMismatch) << r.err;
+    EXPECT_NE(r.out.find("image 133 at 0x04B000 (155648 bytes): differs, first at 0x04B000"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("4 of 4 images differ from the carried firmware\n"), std::string::npos);
+    EXPECT_NE(r.err.find("[verify] reading back 15619004 bytes"), std::string::npos) << r.err;
+
+    // Block 3 acknowledged but not stored, block 60 stored with a bit stuck
+    // at 0, in a run where nothing else goes wrong: completes, and nothing
+    // tells. verify finds the two blocks.
+    r = ql5({"update", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, kExitMismatch) << r.err;
+    EXPECT_NE(r.out.find("image 133 at 0x04B000 (155648 bytes): differs, first at 0x04D000, "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(
+        r.out.find(
+            "image 129 at 0x071000 (562108 bytes): differs, first at 0x086000, 1 byte differs"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("image 136 at 0x1CB000 (14897152 bytes): equal"), std::string::npos);
+
+    // update --verify on the same faults repairs both before the finish.
+    r = ql5({"update", "--verify", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "Version update completed.\n");
+    EXPECT_NE(r.err.find("[verify] reading back 15619004 bytes"), std::string::npos) << r.err;
+    r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("all 4 images equal the carried firmware\n"), std::string::npos);
+
+    // Reads that fail for good: 8, never a verdict of equal.
+    r = ql5({"verify", "--virtual=" + flash, "--fault", "read#*:badcrc"});
+    EXPECT_EQ(r.code, kExitTransferError) << r.err;
+    EXPECT_NE(r.out.find("could not be read"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("equal the carried"), std::string::npos);
+    // update --verify where the rewrite cannot help (every write after the
+    // plan's is refused): the transfer error, no finish.
+    r = ql5({"update", "--verify", "--virtual", "--fault", "write#3:lie; write#3815-:code=2"});
+    EXPECT_EQ(r.code, kExitTransferError) << r.err;
+    EXPECT_EQ(r.out.find("completed"), std::string::npos);
+    EXPECT_EQ(ql5({"version", "--verify", "--virtual"}).code, kExitUsage);
+    std::remove(flash.c_str());
 }
 
 struct FaultExit {
@@ -439,6 +507,33 @@ TEST(Ql5Process, APipePeerThatVanishesLooksLikeAnUnpluggedUnit) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), kExitTimeOut) << seen;
     EXPECT_NE(seen.find("Error: Time out error(1)"), std::string::npos) << seen;
+}
+
+// Ctrl-C at every step of the plan, the unit's flash kept between runs: a
+// version check then reports or fails with its exit code, and the update run
+// again completes with every image in flash.
+TEST(Ql5Process, CtrlCAtEveryStepIsFinishedByUpdatingAgain) {
+    const std::string flash = tempPath("ctrlc-flash");
+    for (int k = 1; k <= 8; ++k) {
+        SCOPED_TRACE("step " + std::to_string(k));
+        Child c = spawnQl5(QL5_CLI_PATH, {"update", "--virtual=" + flash});
+        std::string seen;
+        ASSERT_TRUE(readUntil(c.errFd, "[" + std::to_string(k) + "/8]", seen)) << seen;
+        kill(c.pid, SIGINT);
+        EXPECT_EQ(waitExit(c, seen), kExitInterrupted) << seen;
+        Result r = ql5Production({"version", "--virtual=" + flash});
+        if (r.code == 0) {
+            EXPECT_NE(r.out.find("SYSTEM:\t\t"), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.code, kExitTransferError) << r.err;
+        }
+        r = ql5Production({"update", "--virtual=" + flash});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, "Version update completed.\n");
+        r = ql5Production({"verify", "--virtual=" + flash});
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+    }
+    std::remove(flash.c_str());
 }
 
 TEST(Ql5Process, DamagedImageIsRefusedBeforeAnythingIsSent) {

@@ -50,8 +50,11 @@ class EngineOnUnit : public ::testing::Test {
     void expectFlashHoldsTheImages() {
         for (const engine::FlashPlanRow& row : engine::FlashPlan) {
             if (row.operation == engine::kOperationWrite) {
-                EXPECT_TRUE(unit->differingBlocks(row.address, image(row.resourceId)).empty())
-                    << "image " << row.resourceId;
+                const std::vector<std::uint32_t> blocks =
+                    unit->differingBlocks(row.address, image(row.resourceId));
+                EXPECT_TRUE(blocks.empty()) << "image " << row.resourceId << ": " << blocks.size()
+                                            << " blocks differ, the first at 0x" << std::hex
+                                            << (blocks.empty() ? 0U : blocks.front()) << std::dec;
             }
         }
     }

@@ -81,7 +81,12 @@ TEST_F(UpdateTest, WholeUpdateWritesEveryImageAndNothingElse) {
     EXPECT_EQ(c.of(RequestKind::Erase), 4U);
     EXPECT_EQ(c.of(RequestKind::Write), 38U + 138U + 3637U + 1U);
     EXPECT_EQ(c.of(RequestKind::Finish), 1U);
-    EXPECT_EQ(c.of(RequestKind::Read), 0U) << "a clean run reads nothing back";
+    // One 4-byte marker read before each erase and before the finish command;
+    // a clean run reads nothing back.
+    EXPECT_EQ(c.of(RequestKind::Read), 5U);
+    EXPECT_EQ(st.runLog.markers, 5U);
+    EXPECT_EQ(st.runLog.bytesReadBack, 0);
+    EXPECT_TRUE(window.callsStartingWith("status:Verifying").empty());
 }
 
 TEST_F(UpdateTest, UnitStillPluggedKeepsTheWorkerPolling) {
@@ -270,11 +275,14 @@ TEST_F(UpdateTest, DuplicateRepliesNeverAcknowledgeAnUnsentBlock) {
 }
 
 TEST_F(UpdateTest, DuplicateFollowedByAFailedBlockIsCaughtBeforeCompletion) {
-    // Block 6's duplicate ack may be taken for block 7, whose own error reply
-    // then lands on block 8: block 7 would be missing from the flash. The
-    // run must notice and either repair it or fail, never report success
-    // over differing flash.
-    startWith({}, "write#6:twice,late=5ms; write#7:lie");
+    // Block 6's duplicate ack is taken for block 7 (the unit repeats it only
+    // once block 7 has gone out), and block 7's own reply, which hides that
+    // it was not stored, lands on block 8: block 7 would be missing from the
+    // flash. The run must notice and either repair it or fail, never report
+    // success over differing flash. (A duplicate that comes before block 7
+    // goes out is seen as a stray at once; block 7's reply is then block 7's,
+    // and a unit that lies in it is caught only by --verify.)
+    startWith({}, "write#6:twice=20ms; write#7:lie");
     engine::updateWorker(st);
     const bool completed = window.calls().back() == "enable:0";
     if (completed) {
@@ -305,6 +313,141 @@ TEST_F(UpdateTest, UnitUnpluggedMidWrite) {
     engine::updateWorker(st);
     EXPECT_EQ(window.errors(), std::vector<std::string>{"error:Time out error(2)"});
     EXPECT_EQ(window.calls().back(), "restore");
+}
+
+// ---- replies charged to the wrong request, and the read-back ----
+
+std::int32_t writtenBytes(const engine::UpdateState& st) {
+    std::int32_t n = 0;
+    for (const auto& w : st.runLog.writes) {
+        n += w.length;
+    }
+    return n;
+}
+
+struct DoubtCase {
+    const char* name;
+    const char* faults;
+    bool verifyAll;
+    const char* error;  // nullptr: the update completes with the images in flash
+    // Bytes read back: -1 at least the first five blocks (the duplicated
+    // acknowledgement's and those before it since the marker), at most the
+    // first image; -2 every written byte,
+    // -3 some but not all of the second image, otherwise exactly this many.
+    std::int64_t readBack;
+};
+
+class DoubtfulRun : public UpdateTest, public ::testing::WithParamInterface<DoubtCase> {};
+
+TEST_P(DoubtfulRun, EndsWithTheImagesInFlashOrAnHonestError) {
+    const DoubtCase c = GetParam();
+    startWith({}, c.faults);
+    st.verifyAll = c.verifyAll;
+    // Waits long enough that a slow machine (sanitizers) makes no time-out of
+    // its own: the doubt here must come from the faults alone.
+    st.timing.writeTimeoutMs = 2000;
+    st.timing.readTimeoutMs = 2000;
+    st.timing.markerTimeoutMs = 1000;
+    engine::updateWorker(st);
+    const std::vector<std::string> calls = window.calls();
+    const std::uint64_t finishes = unit->counters().of(RequestKind::Finish);
+    if (c.error == nullptr) {
+        EXPECT_TRUE(window.errors().empty()) << window.errors().front();
+        EXPECT_EQ(calls.back(), "enable:0");
+        expectFlashHoldsTheImages();
+        EXPECT_EQ(finishes, 1U);
+    } else {
+        EXPECT_EQ(window.errors(), std::vector<std::string>{std::string("error:") + c.error});
+        EXPECT_EQ(calls.back(), "restore");
+        EXPECT_EQ(finishes, 0U) << "no finish command over flash that cannot be vouched for";
+    }
+    if (c.readBack == -1) {
+        ASSERT_FALSE(st.runLog.writes.empty());
+        EXPECT_GE(st.runLog.bytesReadBack, 5 * 4096);
+        EXPECT_LE(st.runLog.bytesReadBack, st.runLog.writes.front().length)
+            << "only the blocks acknowledged since the last marker";
+    } else if (c.readBack == -3) {
+        ASSERT_GE(st.runLog.writes.size(), 2U);
+        EXPECT_GT(st.runLog.bytesReadBack, 0);
+        EXPECT_LT(st.runLog.bytesReadBack, st.runLog.writes[1].length);
+    } else if (c.readBack == -2) {
+        EXPECT_EQ(st.runLog.bytesReadBack, writtenBytes(st));
+    } else {
+        EXPECT_EQ(st.runLog.bytesReadBack, c.readBack);
+    }
+    // The read-back shows itself: a range over the bytes to read and a status
+    // line counting them up to the total.
+    const std::vector<std::string> verifying = window.callsStartingWith("status:Verifying");
+    // A read-back that fails at its first read has still shown itself.
+    const bool verifies =
+        st.runLog.bytesReadBack > 0 || std::string(c.name) == "TwiceLateNothingReadable";
+    if (verifies) {
+        ASSERT_FALSE(verifying.empty());
+        int total = -1;
+        ASSERT_EQ(std::sscanf(verifying.back().c_str(), "status:Verifying written data  %*d / %d",
+                              &total),
+                  1);
+        EXPECT_EQ(verifying.front(),
+                  "status:Verifying written data  0 / " + std::to_string(total) + " ");
+        if (c.error == nullptr) {
+            EXPECT_EQ(verifying.back(), "status:Verifying written data  " +
+                                            std::to_string(st.runLog.bytesReadBack) + " / " +
+                                            std::to_string(total) + " ");
+            EXPECT_EQ(total, st.runLog.bytesReadBack);
+        }
+    } else {
+        EXPECT_TRUE(verifying.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AcknowledgementsInDoubt, DoubtfulRun,
+    ::testing::Values(
+        // The unit acknowledges block 5 a second time after block 6 went out:
+        // every later acknowledgement of that image is one block late. The
+        // marker before the next erase finds the stray; that image is read back.
+        DoubtCase{"AcknowledgesTwiceLate", "write#5:twice=20ms", false, nullptr, -1},
+        // ... and block 6 is acknowledged without being stored: found by the
+        // read-back and written again.
+        DoubtCase{"TwiceLateThenALie", "write#5:twice=20ms; write#6:lie", false, nullptr, -1},
+        // The same on a unit that serves only 256-byte reads.
+        DoubtCase{"TwiceLateOnShortReads", "write#5:twice=20ms; write#6:lie; read#*:short", false,
+                  nullptr, -1},
+        // 4,096-byte reads that fail once each are read again, not in pieces.
+        DoubtCase{"TwiceLateReadsFailOnce", "write#5:twice=20ms; read#6:badcrc; read#8:drop", false,
+                  nullptr, -1},
+        // No read can be trusted: the verification is impossible, and said so.
+        DoubtCase{"TwiceLateNothingReadable", "write#5:twice=20ms; read#6-:badcrc", false,
+                  "Transfer error occurred.", 0},
+        // An acknowledgement that comes after its wait gave up: the blocks of
+        // that image up to it are in doubt, the line is brought back at once,
+        // and what follows is trusted again.
+        DoubtCase{"LateAcknowledgement", "write#41:late=2500ms", false, nullptr, -3},
+        // --verify on a clean run reads every written byte back once.
+        DoubtCase{"VerifyClean", "", true, nullptr, -2},
+        // --verify on a unit that acknowledges a block it did not store.
+        DoubtCase{"VerifyFindsALie", "write#3:lie", true, nullptr, -2},
+        // ... and one that stores a block with a bit stuck at 0: only an erase
+        // of its sector brings the bit back.
+        DoubtCase{"VerifyFindsAFlippedBit", "write#50:flip", true, nullptr, -2},
+        // The marker itself lost once: tried again, nothing in doubt.
+        DoubtCase{"MarkerLostOnce", "read#2:ignore", false, nullptr, 0},
+        // No marker answered at all: the unit is taken as gone before the
+        // first erase.
+        DoubtCase{"MarkerNeverAnswered", "read#*:ignore", false, "Time out error(3)", 0}),
+    [](const ::testing::TestParamInfo<DoubtCase>& i) { return std::string(i.param.name); });
+
+TEST_F(UpdateTest, FlippedBitIsRewrittenAfterAnEraseOfItsSector) {
+    startWith({}, "write#50:flip");
+    st.verifyAll = true;
+    st.timing.writeTimeoutMs = 2000;  // no resend of a slow block: nothing over unerased flash
+    st.timing.readTimeoutMs = 2000;
+    engine::updateWorker(st);
+    EXPECT_TRUE(window.errors().empty());
+    expectFlashHoldsTheImages();
+    // The plan's four erases and one of the 4 KiB sector that holds block 50.
+    EXPECT_EQ(unit->counters().of(RequestKind::Erase), 5U);
+    EXPECT_TRUE(unit->writesOverUnerased().empty());
 }
 
 // ---- the window closing during each kind of wait ----

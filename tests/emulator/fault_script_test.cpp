@@ -75,6 +75,19 @@ TEST(FaultScript, ParsesEveryActionWithOptionsAndSpacing) {
     EXPECT_EQ(s.rules[6].actions[0], (FaultAction{T::Truncate, 0, Placement::Before}));
 }
 
+TEST(FaultScript, TwiceWithADelayShortAndFlip) {
+    const FaultScript s =
+        parseOk("write#5:twice=20ms; write#6:twice,flip; read#*:short; read#1:short=64");
+    ASSERT_EQ(s.rules.size(), 4U);
+    EXPECT_EQ(s.rules[0].actions[0], (FaultAction{T::Twice, 20, Placement::Before}));
+    EXPECT_EQ(s.rules[1].actions[0], (FaultAction{T::Twice, 0, Placement::Before}));
+    EXPECT_EQ(s.rules[1].actions[1].type, T::Flip);
+    EXPECT_EQ(s.rules[2].actions[0], (FaultAction{T::Short, 256, Placement::Before}));
+    EXPECT_EQ(s.rules[3].actions[0], (FaultAction{T::Short, 64, Placement::Before}));
+    parseError("read#1:short=99999");
+    parseError("write#1:twice=5m");
+}
+
 TEST(FaultScript, EmptyTextIsAnEmptyScript) {
     EXPECT_TRUE(parseOk("").empty());
     EXPECT_TRUE(parseOk("  ; ;").empty());
@@ -83,7 +96,8 @@ TEST(FaultScript, EmptyTextIsAnEmptyScript) {
 TEST(FaultScript, FormatRoundTrips) {
     const FaultScript s = parseOk(
         "write#3:drop; write#5-35:code=2; erase#1:late=200ms; read#*:badcrc,trunc=10; "
-        "identity#1:twice; any#10-:foreign=after,realtime=inside; begin#2:vanish=before");
+        "identity#1:twice; any#10-:foreign=after,realtime=inside; begin#2:vanish=before; "
+        "write#4:twice=20ms,flip; read#2-:short; read#1:short=100");
     const std::string text = formatFaultScript(s);
     EXPECT_EQ(parseOk(text), s) << text;
 }

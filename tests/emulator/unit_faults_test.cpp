@@ -75,6 +75,43 @@ TEST_F(Faults, TwiceSendsTheSameReplyTwoTimes) {
     expectSilence();
 }
 
+TEST_F(Faults, TwiceLateRepeatsTheReplyAfterTheNextRequestArrived) {
+    begin();
+    ASSERT_EQ(exchange(eraseCmd(0x71000, 0x9F000)), result(0));
+    script("write#1:twice=150ms");
+    send(writeCmd(0x71000, Bytes{1}));
+    EXPECT_EQ(next(), result(0));
+    send(writeCmd(0x71001, Bytes{2}, 0x6E));
+    // The next request waits while the unit repeats itself: the copy comes
+    // first, and only then the second write's own answer.
+    EXPECT_FALSE(next(80ms).has_value());
+    EXPECT_EQ(next(2000ms), result(0));
+    EXPECT_EQ(next(2000ms), result(0));
+    expectSilence();
+    EXPECT_EQ(unit->readFlash(0x71000, 2), (Bytes{1, 2}));
+}
+
+TEST_F(Faults, FlipStoresTheBlockWithABitStuckAtZero) {
+    begin();
+    ASSERT_EQ(exchange(eraseCmd(0x71000, 0x9F000)), result(0));
+    script("write#1:flip");
+    EXPECT_EQ(exchange(writeCmd(0x71000, Bytes{0x00, 0x16, 0x80})), result(0));
+    EXPECT_EQ(unit->readFlash(0x71000, 3), (Bytes{0x00, 0x14, 0x80}));
+    // Programming again cannot set the bit; only an erase can.
+    EXPECT_EQ(exchange(writeCmd(0x71000, Bytes{0x00, 0x16, 0x80})), result(0));
+    EXPECT_EQ(unit->readFlash(0x71001, 1), Bytes{0x14});
+}
+
+TEST_F(Faults, ShortServesOnlyReadsUpToItsLength) {
+    script("read#*:short=256");
+    EXPECT_EQ(exchange(readCmd(0x70000, 257)), result(3));
+    const auto served = exchange(readCmd(0x70000, 256));
+    ASSERT_TRUE(readReplyData(served).has_value());
+    EXPECT_EQ(readReplyData(served)->size(), 256U);
+    script("read#*:short");  // 256 unless told
+    EXPECT_EQ(exchange(readCmd(0x70000, 4096)), result(3));
+}
+
 TEST_F(Faults, CodeAnswersTheGivenCodeWithoutCarryingOut) {
     script("begin#1:code=7; erase#*:code=9");
     EXPECT_EQ(exchange(kBeginUpdate), result(7));

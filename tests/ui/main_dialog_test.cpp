@@ -298,6 +298,39 @@ TEST_F(MainDialogTest, WholeUpdateThroughTheWindow) {
     EXPECT_EQ(all[0].text, "SYSTEM:\t\t1.20 -> 1.20\nPRESET:\t\t1.00\nBOOT:\t\t0.90 -> 1.00");
 }
 
+TEST_F(MainDialogTest, DoubtfulUpdateShowsItsReadBack) {
+    // The unit repeats an acknowledgement late in the first image: the window
+    // reads that image back before it finishes, and shows it doing so.
+    unit = makeUnit();
+    ASSERT_TRUE(unit->setFaults("write#5:twice=20ms", nullptr));
+    BoxRecorder boxes;
+    std::set<std::string> verifying;
+    std::set<std::int32_t> readBackRanges;
+    runWithin(*dialog, [&] {
+        click(*dialog, ui::IDOK);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const std::string text = dialog->statusLine.GetWindowText();
+                if (text.rfind("Verifying written data  ", 0) == 0) {
+                    verifying.insert(text);
+                    readBackRanges.insert(dialog->progressBar.GetRange().second);
+                }
+                return !dialog->workerRunning();
+            },
+            120000));
+        EXPECT_EQ(dialog->statusLine.GetWindowText(), "Version update completed.");
+    });
+    EXPECT_EQ(boxes.count(), 0u);
+    ASSERT_FALSE(verifying.empty());
+    const std::regex shown("Verifying written data  ([0-9]+) / ([0-9]+) ");
+    for (const std::string& v : verifying) EXPECT_TRUE(std::regex_match(v, shown)) << v;
+    // The bar's range is the bytes in doubt: at least five blocks, at most the
+    // first image, never the whole 15.6 MB.
+    ASSERT_EQ(readBackRanges.size(), 1u);
+    EXPECT_GE(*readBackRanges.begin(), 5 * 4096);
+    EXPECT_LE(*readBackRanges.begin(), 155648);
+}
+
 TEST_F(MainDialogTest, VersionCheckShowsTheReportWhileTheControlsStayDisabled) {
     unit = makeUnit();
     BoxRecorder boxes;

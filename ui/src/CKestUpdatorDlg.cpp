@@ -1,7 +1,10 @@
 #include "ui/CKestUpdatorDlg.hpp"
 
 #include <chrono>
+#include <string>
 #include <thread>
+
+#include "engine/image_check.hpp"
 
 #include "platform/dialog/framework.hpp"
 #include "platform/sync/sync.hpp"
@@ -112,6 +115,19 @@ int CKestUpdatorDlg::openPorts() {
 
 void CKestUpdatorDlg::onExecute() {
     if (finishingWorker()) return;
+    // A damaged program must not write damaged firmware into a unit: the
+    // carried images are checked against the digests recorded when they were
+    // built before a port is even opened. They cannot change while the
+    // program runs, so once is enough.
+    static const std::uint32_t damaged = engine::firstDamagedImage();
+    if (damaged != 0) {
+        dlg::MessageBox(this,
+                        "Firmware image " + std::to_string(damaged) +
+                            " carried by this program is damaged. Nothing was sent to the unit.",
+                        engine::loadString(engine::IDS_ERROR_CAPTION),
+                        dlg::MB_OK | dlg::MB_ICONHAND);
+        return;
+    }
     if (openPorts() != 0) return;
     inPortList.EnableWindow(false);
     outPortList.EnableWindow(false);

@@ -6,7 +6,7 @@
 
 namespace ql5::cli {
 
-enum class Command { None, Ports, Version, Update, Help, ShowVersion };
+enum class Command { None, Ports, Version, Update, Verify, Help, ShowVersion };
 
 struct Options {
     Command command = Command::None;
@@ -17,6 +17,7 @@ struct Options {
     std::string faults;        // fault script for the virtual unit
     std::string trace;         // file for the SysEx trace
     bool json = false;         // ports and version: one JSON document on standard output
+    bool verify = false;       // update --verify: read every written block back
 };
 
 // Parses argv; on error returns nullopt and a message.
@@ -34,6 +35,7 @@ enum ExitCode : int {
     kExitTransferError = 8,
     kExitImageCheck = 9,
     kExitInterrupted = 10,
+    kExitMismatch = 11,
 };
 
 // The exit code for the error message with that string id.

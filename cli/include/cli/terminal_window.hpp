@@ -30,6 +30,8 @@ class TerminalWindow : public engine::WindowInterface {
     int discoverPorts() override;
     void postVersionCheckDone(int result) override;
 
+    // Ends a progress bar line, if one is shown.
+    void endProgress();
     // The id of the last error message shown, 0 if none.
     int lastError() const;
     bool completed() const;

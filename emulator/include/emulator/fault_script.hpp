@@ -13,9 +13,16 @@
 //   action  := drop             carry the request out, lose the reply
 //            | ignore           lose the request: neither carried out nor answered
 //            | late '=' TIME    answer after TIME (N, Nms or Ns)
-//            | twice            send the reply two times
+//            | twice ['=' TIME] send the reply two times; with TIME the second
+//                               copy goes TIME after the first, while the
+//                               requests that came meanwhile wait (a repeated
+//                               acknowledgement that arrives after the next
+//                               request went out)
 //            | code '=' N       do not carry the request out; answer result code N (0..127)
 //            | lie              answer 0 without storing or erasing (write, erase)
+//            | flip             (write) store the block with its first set bit
+//                               cleared, and answer 0: a bit stuck at 0, which
+//                               only an erase can set again
 //            | badcrc           corrupt the CRC of each read reply
 //            | trunc ['=' N]    send only the first N bytes of the reply (default:
 //                               half), closed with F7
@@ -31,6 +38,9 @@
 //                               instead of the reply
 //            | mute             stop answering: from this request on nothing is
 //                               carried out or answered until the unit is replugged
+//            | short ['=' N]    (read) refuse a read of more than N bytes (default
+//                               256) with result code 3, as a unit with a small
+//                               read buffer would; shorter reads are served
 //
 // Example: "write#3:drop; write#5-35:code=2; erase#1:late=200ms; read#*:badcrc;
 //           identity#1:twice; any#10:foreign"
@@ -69,9 +79,12 @@ struct FaultAction {
         Vanish,
         LongError,
         Mute,
+        Short,
+        Flip,
     };
     Type type = Type::Drop;
-    std::uint32_t value = 0;  // Late: ms; Code: code; Truncate: bytes (0 = half)
+    std::uint32_t value = 0;  // Late, Twice: ms; Code: code; Truncate: bytes (0 = half);
+                              // Short: longest read served
     Placement placement = Placement::Before;
     bool operator==(const FaultAction&) const = default;
 };

@@ -208,8 +208,8 @@ class VirtualUnit {
     void run();
     void handle(const Job& job);
     void handleHostMessage(const Bytes& msg, std::uint64_t generation);
-    std::vector<Reply> carryOut(RequestKind kind, const Bytes& msg, bool lie, std::uint64_t gen,
-                                bool& finished, std::chrono::nanoseconds& busy);
+    std::vector<Reply> carryOut(RequestKind kind, const Bytes& msg, bool lie, bool flip,
+                                std::uint64_t gen, bool& finished, std::chrono::nanoseconds& busy);
     void transmit(const Bytes& bytes, std::string note);
     bool sleepFor(std::chrono::nanoseconds d, std::uint64_t generation);
     void doUnplug(std::string why);

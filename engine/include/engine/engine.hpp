@@ -23,6 +23,12 @@
 
 namespace ql5::engine {
 
+// What a request takes as its reply (UpdateState::expect).
+inline constexpr int kExpectAny = 0;     // any reply (identification)
+inline constexpr int kExpectAck = 1;     // a result message
+inline constexpr int kExpectRead = 2;    // a read reply of expectLength bytes, or a refusal
+inline constexpr int kExpectMarker = 3;  // a read reply of expectLength bytes only
+
 struct VersionTexts {
     std::string boot;
     std::string preset;
@@ -71,18 +77,45 @@ struct UpdateState {
     // Set by abortForClose: the window is going away.
     std::atomic<bool> closing{false};
 
-    // What this update has written and what went wrong on the way, so that
-    // an update whose acknowledgements cannot all be trusted is verified by
-    // reading the flash back before it is reported complete.
+    // What the request in flight takes as its reply (kExpect*), and for a
+    // read the byte count its reply must carry. A reply of another kind, or a
+    // read reply of another length, is a stray: counted, never taken.
+    std::atomic<int> expect{0};
+    std::atomic<std::int32_t> expectLength{0};
+
+    // ql5 update --verify: read every written block back before the finish
+    // command, not only those in doubt.
+    bool verifyAll = false;
+
+    // What this update has written and which of its acknowledgements cannot
+    // be trusted. Requests carry no sequence number: a duplicated or late
+    // acknowledgement taken for the next block shifts every later one. A
+    // marker exchange at each step boundary (a short read whose reply cannot
+    // be mistaken for an acknowledgement, answered only after everything sent
+    // before it) shows whether the line was shifted; the blocks acknowledged
+    // since the previous marker are then in doubt and read back before the
+    // finish command.
     struct WrittenImage {
         std::uint32_t address;
         std::uint32_t imageId;
         std::int32_t length;
     };
+    struct Span {
+        std::uint32_t address;  // the image's first byte in flash
+        std::uint32_t imageId;
+        std::int32_t offset;  // in the image
+        std::int32_t length;
+    };
     struct RunLog {
         std::uint32_t timeouts = 0;
-        std::uint32_t straysAtStart = 0;
+        std::uint32_t straysSeen = 0;  // strayReplies at the last marker
+        bool doubtful = false;         // a time-out since the last marker
+        std::uint32_t imageId = 0;     // the image being written
+        std::uint32_t markers = 0;
+        std::int64_t bytesReadBack = 0;
         std::vector<WrittenImage> writes;
+        std::vector<Span> sinceMarker;
+        std::vector<Span> inDoubt;
     } runLog;
 };
 
@@ -99,6 +132,8 @@ int sendWriteBlock(UpdateState& st, std::uint8_t model, const std::uint8_t* data
                    std::int32_t address, std::int32_t length);
 int sendErase(UpdateState& st, std::uint8_t model, std::int32_t address, std::int32_t size);
 int readMemory(UpdateState& st, std::uint32_t address, std::uint32_t length, std::uint8_t* out);
+// Assembles the read-memory command in sendBuffer and sends it.
+int sendReadRequest(UpdateState& st, std::uint32_t address, std::uint32_t length);
 void stampModelId();
 // Back to the state of a fresh process: no identity copied, templates
 // unstamped. For tests that need a new process's view.
@@ -131,6 +166,21 @@ int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan);
 // Worker bodies; the window starts them on a new thread with sync::startThread.
 void updateWorker(UpdateState& st);
 void versionCheckWorker(UpdateState& st);
+
+// ---- checking a unit's flash against the carried images ----
+struct ImageVerdict {
+    std::uint32_t imageId = 0;
+    std::uint32_t address = 0;  // flash address of the image's first byte
+    std::int32_t length = 0;
+    int state = 0;                      // 0 equal, 1 differs, -1 could not be read
+    std::uint32_t firstDifference = 0;  // flash address, when state is 1
+    std::int64_t differingBytes = 0;
+};
+// Reads back every image the flash plan writes and compares it with the
+// carried bytes, with progress; changes nothing. Returns 0 when every image
+// was read (verdicts say which differ), -1 when a read failed for good or
+// the window is closing. Needs an identified unit.
+int verifyUnitFlash(UpdateState& st, std::vector<ImageVerdict>& verdicts);
 
 // ---- version check ----
 int sanitizeVersionText(char (&text)[5]);

@@ -24,6 +24,7 @@ enum StringId : int {
     IDS_ERASING = 114,
     IDS_DATA_TRANSMIT = 115,
     IDS_UNPLUG = 117,
+    IDS_VERIFYING = 118,
 };
 
 // The text of a string id, exactly as shown; empty for an unknown id.

@@ -16,6 +16,7 @@ struct Timing {
     std::uint32_t beginPauseMs = 500;         // after the unit entered its update state
     std::uint32_t unplugPollMs = 500;         // between port scans while waiting for the unplug
     std::uint32_t sendDoneBoundMs = 5000;     // longest wait for the platform to finish a send
+    std::uint32_t markerTimeoutMs = 5000;     // the short read that marks a step boundary
 
     // Short enough for tests, long enough for a loaded machine with
     // sanitizers: the programs use it when QL5_TIMING=test is set.
@@ -31,6 +32,7 @@ struct Timing {
         t.beginPauseMs = 5;
         t.unplugPollMs = 10;
         t.sendDoneBoundMs = 1000;
+        t.markerTimeoutMs = 250;
         return t;
     }
 };

@@ -71,8 +71,10 @@ TEST(CloseProcess, EndsPromptlyWhileAWorkerIsStuckInASend) {
     std::vector<std::string> lines;
     ASSERT_TRUE(p.readUntil("TITLE\t", 20000, &lines));
     p.send("click " + std::to_string(ui::IDOK));
-    p.send("sleep 300");
-    p.send("close");
+    // Closed once the identity request has reached the unit, so the worker
+    // is inside the send that never finishes (a fixed sleep raced with the
+    // image check that Execute now does first).
+    p.send("close-after identity 1");
     ASSERT_TRUE(p.readUntil("CLOSING", 20000, &lines));
     const auto closing = std::chrono::steady_clock::now();
     const auto status = p.wait(1500);

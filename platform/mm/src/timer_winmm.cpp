@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -53,14 +54,16 @@ struct TimerEvent {
     std::condition_variable changed;
     Clock::time_point deadline{};  // of the next regular tick
     UINT systemId = 0;             // the carrier
-    bool killed = false;
-    bool woken = false;  // timeWakeEvent: a tick is wanted now
+    // Read by timeWakeEvent without the lock, which a caller waking in a
+    // tight loop would otherwise keep from the system's timer thread.
+    std::atomic<bool> killed{false};
+    std::atomic<bool> woken{false};  // timeWakeEvent: a tick is wanted now
     bool ticking = false;
     std::thread::id tickThread{};
 };
 
 struct TimerTable {
-    std::mutex mutex;
+    std::shared_mutex mutex;  // shared by lookups (ticks, wakes)
     std::unordered_map<UINT, std::shared_ptr<TimerEvent>> events;
     UINT nextId = 1;
 };
@@ -78,13 +81,13 @@ std::atomic<std::int64_t> balance{0};
 std::atomic<bool> refuseEvents{false};
 
 std::shared_ptr<TimerEvent> find(UINT id) {
-    std::lock_guard<std::mutex> lock(table().mutex);
+    std::shared_lock<std::shared_mutex> lock(table().mutex);
     const auto it = table().events.find(id);
     return it == table().events.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<TimerEvent> take(UINT id) {
-    std::lock_guard<std::mutex> lock(table().mutex);
+    std::lock_guard<std::shared_mutex> lock(table().mutex);
     const auto it = table().events.find(id);
     if (it == table().events.end()) {
         return nullptr;
@@ -106,10 +109,10 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
         return;
     }
     const bool early = Clock::now() < event->deadline;
-    if (early && !event->woken) {
+    if (early && !event->woken.load()) {
         return;
     }
-    event->woken = false;
+    event->woken.store(false);
     event->ticking = true;
     event->tickThread = std::this_thread::get_id();
     lock.unlock();
@@ -203,7 +206,7 @@ UINT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PT
         event->delay = std::chrono::milliseconds(delay);
         // The delay counts from here.
         event->deadline = Clock::now() + event->delay;
-        std::lock_guard<std::mutex> lock(table().mutex);
+        std::lock_guard<std::shared_mutex> lock(table().mutex);
         do {
             event->id = table().nextId++;
         } while (event->id == 0 || table().events.count(event->id) != 0);
@@ -257,13 +260,12 @@ MMRESULT timeWakeEvent(UINT id) {
     if (!event) {
         return MMSYSERR_INVALPARAM;
     }
-    std::lock_guard<std::mutex> lock(event->mutex);
-    if (!event->periodic || event->killed) {
+    if (!event->periodic || event->killed.load()) {
         return MMSYSERR_INVALPARAM;
     }
     // Taken by the next millisecond's carrier tick, or by the one after the
     // tick that is running; many wakes before then give one tick.
-    event->woken = true;
+    event->woken.store(true);
     return TIMERR_NOERROR;
 }
 
@@ -273,7 +275,7 @@ TimerStats timerStats() {
     stats.endPeriod = endCount.load();
     stats.setEvent = setCount.load();
     stats.killEvent = killCount.load();
-    std::lock_guard<std::mutex> lock(table().mutex);
+    std::shared_lock<std::shared_mutex> lock(table().mutex);
     stats.liveEvents = table().events.size();
     return stats;
 }

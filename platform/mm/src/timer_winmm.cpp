@@ -62,8 +62,21 @@ struct TimerEvent {
     std::thread::id tickThread{};
 };
 
+// The system's slim reader/writer lock. (The MinGW runtime's rwlock behind
+// std::shared_mutex can deadlock when readers and writers contend.)
+class SlimSharedMutex {
+  public:
+    void lock() { ::AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ::ReleaseSRWLockExclusive(&lock_); }
+    void lock_shared() { ::AcquireSRWLockShared(&lock_); }
+    void unlock_shared() { ::ReleaseSRWLockShared(&lock_); }
+
+  private:
+    ::SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
 struct TimerTable {
-    std::shared_mutex mutex;  // shared by lookups (ticks, wakes)
+    SlimSharedMutex mutex;  // shared by lookups (ticks, wakes)
     std::unordered_map<UINT, std::shared_ptr<TimerEvent>> events;
     UINT nextId = 1;
 };
@@ -81,13 +94,13 @@ std::atomic<std::int64_t> balance{0};
 std::atomic<bool> refuseEvents{false};
 
 std::shared_ptr<TimerEvent> find(UINT id) {
-    std::shared_lock<std::shared_mutex> lock(table().mutex);
+    std::shared_lock<SlimSharedMutex> lock(table().mutex);
     const auto it = table().events.find(id);
     return it == table().events.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<TimerEvent> take(UINT id) {
-    std::lock_guard<std::shared_mutex> lock(table().mutex);
+    std::lock_guard<SlimSharedMutex> lock(table().mutex);
     const auto it = table().events.find(id);
     if (it == table().events.end()) {
         return nullptr;
@@ -206,7 +219,7 @@ UINT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PT
         event->delay = std::chrono::milliseconds(delay);
         // The delay counts from here.
         event->deadline = Clock::now() + event->delay;
-        std::lock_guard<std::shared_mutex> lock(table().mutex);
+        std::lock_guard<SlimSharedMutex> lock(table().mutex);
         do {
             event->id = table().nextId++;
         } while (event->id == 0 || table().events.count(event->id) != 0);
@@ -275,7 +288,7 @@ TimerStats timerStats() {
     stats.endPeriod = endCount.load();
     stats.setEvent = setCount.load();
     stats.killEvent = killCount.load();
-    std::shared_lock<std::shared_mutex> lock(table().mutex);
+    std::shared_lock<SlimSharedMutex> lock(table().mutex);
     stats.liveEvents = table().events.size();
     return stats;
 }

@@ -6,6 +6,9 @@
 #if defined(QL5_HAVE_ALSA)
 #include "platform/mm/alsa_driver.hpp"
 #endif
+#if defined(QL5_HAVE_WINMM)
+#include "platform/mm/winmm_driver.hpp"
+#endif
 #if defined(QL5_HAVE_RAW_STREAM)
 #include "platform/mm/raw_stream_driver.hpp"
 #endif
@@ -31,6 +34,9 @@ bool& listMade() {
 
 std::vector<std::shared_ptr<Driver>> defaultDrivers() {
     std::vector<std::shared_ptr<Driver>> list;
+#if defined(QL5_HAVE_WINMM)
+    list.push_back(winmmDriver());
+#endif
 #if defined(QL5_HAVE_ALSA)
     if (auto alsa = alsaDriver()) {
         list.push_back(std::move(alsa));

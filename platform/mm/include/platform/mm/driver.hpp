@@ -77,11 +77,12 @@ class Driver {
     virtual MMRESULT openOutput(std::uint32_t index, std::unique_ptr<DriverOutput>& port) = 0;
 };
 
-// The drivers in index order. The default set, made on first use, is: ALSA
-// (when built with it), the raw byte-stream driver (ports named in the
-// environment variable QL5_RAW_MIDI, see raw_stream_driver.hpp), then the
-// virtual driver (virtual_driver.hpp), which lists only the virtual devices
-// that are plugged in.
+// The drivers in index order. The default set, made on first use, is: WinMM
+// on Windows (winmm_driver.hpp), ALSA (when built with it), the raw
+// byte-stream driver on Linux (ports named in the environment variable
+// QL5_RAW_MIDI, see raw_stream_driver.hpp), then the virtual driver
+// (virtual_driver.hpp), which lists only the virtual devices that are
+// plugged in.
 std::vector<std::shared_ptr<Driver>> drivers();
 // Replaces the driver set (tests, the CLI's --virtual). Ports already open
 // stay open on their driver.

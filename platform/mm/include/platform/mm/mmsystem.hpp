@@ -1,8 +1,10 @@
 #pragma once
 // The subset of the Windows multimedia API that the MIDI ports and the timer
-// are written against, in our own namespace. On Windows these forward to the
-// system's functions; elsewhere a small core implements them over drivers
-// (driver.hpp). The semantics below are the ones the transport relies on.
+// are written against, in our own namespace. A small core implements them over
+// drivers (driver.hpp) on every platform; on Windows the first driver is the
+// system's own WinMM (winmm_driver.hpp) and the timer is carried by the
+// system's multimedia timer. The semantics below are the ones the transport
+// relies on.
 //
 // Device indices: the position in the concatenation of the registered
 // drivers' device lists, asked afresh on every call. An index past the end,

@@ -57,7 +57,8 @@ struct TimerEvent {
     // Read by timeWakeEvent without the lock, which a caller waking in a
     // tight loop would otherwise keep from the system's timer thread.
     std::atomic<bool> killed{false};
-    std::atomic<bool> woken{false};  // timeWakeEvent: a tick is wanted now
+    std::atomic<bool> woken{false};   // timeWakeEvent: a tick is wanted now
+    std::atomic<bool> parked{false};  // timeParkEvent: no regular tick until woken
     bool ticking = false;
     std::thread::id tickThread{};
 };
@@ -121,9 +122,16 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
     if (event->killed || event->ticking) {
         return;
     }
-    const bool early = Clock::now() < event->deadline;
+    const bool parked = event->parked.load();
+    const bool early = parked || Clock::now() < event->deadline;
     if (early && !event->woken.load()) {
         return;
+    }
+    if (parked) {
+        // The wake's tick restarts the period: the next regular one is a
+        // whole period after it.
+        event->parked.store(false);
+        event->deadline = Clock::now() + event->delay;
     }
     event->woken.store(false);
     event->ticking = true;
@@ -279,6 +287,20 @@ MMRESULT timeWakeEvent(UINT id) {
     // Taken by the next millisecond's carrier tick, or by the one after the
     // tick that is running; many wakes before then give one tick.
     event->woken.store(true);
+    return TIMERR_NOERROR;
+}
+
+MMRESULT timeParkEvent(UINT id) {
+    const std::shared_ptr<TimerEvent> event = find(id);
+    if (!event) {
+        return MMSYSERR_INVALPARAM;
+    }
+    if (!event->periodic || event->killed.load()) {
+        return MMSYSERR_INVALPARAM;
+    }
+    // The carrier goes on at 1 ms but its ticks return at once until a wake:
+    // no callback runs, so an idle owner does no work.
+    event->parked.store(true);
     return TIMERR_NOERROR;
 }
 

@@ -4,13 +4,4 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev pkg-config zlib1g-dev
       libgtest-dev libgmock-dev libbenchmark-dev libasound2-dev
       qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic xvfb xauth help2man)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$(dirname "$0")/ensure-packages.sh" "${pkgs[@]}"

@@ -8,16 +8,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/release}
 
 pkgs=(lintian desktop-file-utils appstream help2man)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$(dirname "$0")/ensure-packages.sh" "${pkgs[@]}"
 
 # Configured again so that a help2man installed just now is found.
 if [ -f "$build/CMakeCache.txt" ]; then

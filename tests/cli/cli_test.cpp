@@ -12,6 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+#ifdef _WIN32
+// The Windows C runtime spells setenv _putenv_s.
+inline int setenv(const char* name, const char* value, int /*overwrite*/) {
+    return _putenv_s(name, value);
+}
+#endif
 
 #include <chrono>
 #include <cstdint>

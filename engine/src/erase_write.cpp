@@ -19,7 +19,7 @@ int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
     int errors = 0;
     for (;;) {
         detail::beginExchange(st);
-        (void)sendErase(st, modelId(), static_cast<std::int32_t>(address),
+        (void)sendErase(st, modelId(st), static_cast<std::int32_t>(address),
                         static_cast<std::int32_t>(size));
         st.window->setProgressPos(1);
         st.window->setStatusLine(loadString(IDS_ERASING));
@@ -54,7 +54,7 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
     while (offset < end) {
         const std::int32_t block = end - offset < kBlockSize ? end - offset : kBlockSize;
         beginExchange(st);
-        (void)sendWriteBlock(st, modelId(), st.imageData + offset,
+        (void)sendWriteBlock(st, modelId(st), st.imageData + offset,
                              static_cast<std::int32_t>(address) + offset, block);
         if (showProgress) {
             st.window->setStatusLine(

@@ -67,7 +67,7 @@ void updateWorker(UpdateState& st) {
     if (identifyDevice(st) != 0) {
         return;
     }
-    stampModelId();
+    stampModelId(st);
 
     detail::beginExchange(st);
     (void)sendBeginUpdate(st);

@@ -31,8 +31,8 @@ int compareBlock(UpdateState& st, std::uint32_t address, std::int32_t offset, st
                         static_cast<std::uint32_t>(len)) != 0) {
         return -1;
     }
-    return std::memcmp(readArea(), st.imageData + offset, static_cast<std::size_t>(len)) == 0 ? 0
-                                                                                              : 1;
+    return std::memcmp(readArea(st), st.imageData + offset, static_cast<std::size_t>(len)) == 0 ? 0
+                                                                                                : 1;
 }
 
 }  // namespace

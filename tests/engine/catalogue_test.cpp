@@ -16,7 +16,6 @@ using testing::Bytes;
 class CatalogueTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetProcessStateForTests();
         st.window = &window;
         window.attach(&st);
         st.timing = testing::shortTiming();
@@ -28,7 +27,7 @@ class CatalogueTest : public ::testing::Test {
         st.midiOut.Close();
         st.midiIn.Close();
     }
-    void identifyAs6E() { setDeviceIdCopy({0x6E, 0x00, 0x10, 0x00}); }
+    void identifyAs6E() { setDeviceIdCopy(st, {0x6E, 0x00, 0x10, 0x00}); }
 
     testing::CapturingDevice unit;
     testing::RecorderWindow window;

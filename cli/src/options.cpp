@@ -44,6 +44,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
              : name == "--out"   ? o.out
              : name == "--fault" ? o.faults
                                  : o.trace) = *v;
+        } else if (a == "--all") {
+            o.all = true;
         } else if (a == "--virtual") {
             o.virtualUnit = true;
         } else if (a.rfind("--virtual=", 0) == 0) {
@@ -71,6 +73,35 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     if (o.command == Command::None) {
         error = "no command given";
         return std::nullopt;
+    }
+    if (o.all) {
+        if (o.command != Command::Update && o.command != Command::Version) {
+            error = "--all goes with update or version";
+            return std::nullopt;
+        }
+        if (!o.in.empty() || !o.out.empty() || !o.trace.empty()) {
+            error = "--all takes no --in, --out or --trace";
+            return std::nullopt;
+        }
+        if (o.virtualUnit) {
+            // --virtual=N or --virtual=N:DIR; plain --virtual is one unit.
+            const std::string v = o.virtualFlash;
+            const std::size_t colon = v.find(':');
+            const std::string count = v.substr(0, colon);
+            if (v.empty()) {
+                o.virtualCount = 1;
+            } else if (count.empty() || count.size() > 2 ||
+                       count.find_first_not_of("0123456789") != std::string::npos ||
+                       std::stoi(count) < 1 ||
+                       (colon != std::string::npos && colon + 1 == v.size())) {
+                error = "--all needs --virtual=N or --virtual=N:DIR (N from 1 to 99)";
+                return std::nullopt;
+            } else {
+                o.virtualCount = std::stoi(count);
+                o.virtualDir = colon == std::string::npos ? std::string() : v.substr(colon + 1);
+            }
+            o.virtualFlash.clear();
+        }
     }
     if (!o.faults.empty() && !o.virtualUnit) {
         error = "--fault needs --virtual";
@@ -116,6 +147,11 @@ Options:
                      its flash is kept in FILE from one run to the next
   --fault SCRIPT     make the virtual unit misbehave, e.g. "write#3:drop; erase#1:code=2"
   --trace FILE       write every SysEx message, both directions, with a timestamp
+  --all              with update or version: every attached unit at once, each on
+                     its own ports (see 'ql5 ports' for the pairs); a table at the end
+  --virtual=N[:DIR]  with --all: N virtual units, each with its own flash, kept in
+                     DIR/unitK.flash when DIR is given; a --fault rule prefixed
+                     "unitK/" (e.g. "unit2/write#3:drop") applies to unit K only
   --help, --version
 
 Exit codes:
@@ -129,6 +165,8 @@ Exit codes:
   8  transfer error
   9  a carried firmware image failed its check; nothing was sent
   10 interrupted (Ctrl-C); after an interrupted update the unit needs a full update
+  With --all: 0 when every unit succeeded, otherwise the code of the first unit
+  that failed, in port order.
 )";
 }
 

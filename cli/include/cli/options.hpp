@@ -16,6 +16,9 @@ struct Options {
     std::string virtualFlash;  // file that keeps the virtual unit's flash between runs
     std::string faults;        // fault script for the virtual unit
     std::string trace;         // file for the SysEx trace
+    bool all = false;          // every attached unit at once
+    int virtualCount = 0;      // with --all: how many virtual units (--virtual=N)
+    std::string virtualDir;    // with --all: directory for their flash files (--virtual=N:DIR)
 };
 
 // Parses argv; on error returns nullopt and a message.

@@ -61,6 +61,17 @@ class Driver {
     virtual std::string inputName(std::uint32_t index) = 0;
     virtual std::uint32_t outputCount() = 0;
     virtual std::string outputName(std::uint32_t index) = 0;
+    // The device a port belongs to: an input and an output with the same
+    // device belong to one unit (see port_pairing.hpp). Empty when the
+    // driver cannot tell.
+    virtual std::string inputDevice(std::uint32_t index) {
+        (void)index;
+        return {};
+    }
+    virtual std::string outputDevice(std::uint32_t index) {
+        (void)index;
+        return {};
+    }
     virtual MMRESULT openInput(std::uint32_t index, InputStream& stream,
                                std::unique_ptr<DriverInput>& port) = 0;
     virtual MMRESULT openOutput(std::uint32_t index, std::unique_ptr<DriverOutput>& port) = 0;

@@ -147,12 +147,21 @@ class UnitWindow : public engine::WindowInterface {
                 completed_ = true;
             }
         }
+        // The unplug request and the end are told once per unit, and stay on
+        // its line; "Erasing" repeats on every resend and the transfer shows
+        // as the bar.
+        const bool lasting = text == engine::loadString(engine::IDS_UNPLUG) ||
+                             text == engine::loadString(engine::IDS_UPDATE_COMPLETED);
         board_.update(
-            line_, [&](Board::Line& l) { l.status = text; }, true);
-        // The unplug request and the end are told once per unit; "Erasing"
-        // repeats on every resend and the transfer shows as the bar.
-        if (text == engine::loadString(engine::IDS_UNPLUG) ||
-            text == engine::loadString(engine::IDS_UPDATE_COMPLETED)) {
+            line_,
+            [&](Board::Line& l) {
+                l.status = text;
+                if (lasting) {
+                    l.high = 0;
+                }
+            },
+            true);
+        if (lasting) {
             board_.message(line_, text);
         }
     }
@@ -192,8 +201,16 @@ class UnitWindow : public engine::WindowInterface {
             std::lock_guard<std::mutex> lock(mutex_);
             lastError_ = stringId;
         }
-        board_.message(line_, std::string(engine::loadString(engine::IDS_ERROR_CAPTION)) + ": " +
-                                  engine::loadString(stringId));
+        const std::string text = std::string(engine::loadString(engine::IDS_ERROR_CAPTION)) + ": " +
+                                 engine::loadString(stringId);
+        board_.update(
+            line_,
+            [&](Board::Line& l) {
+                l.status = text;
+                l.high = 0;
+            },
+            true);
+        board_.message(line_, text);
     }
     void showVersionReport(const std::string&) override {}
     void restoreControls() override { st_.busy.store(0); }

@@ -82,6 +82,19 @@ TEST_F(CatalogueTest, BeginFinishAndResultCarryTheModelId) {
     EXPECT_EQ(got[3], (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
 }
 
+TEST_F(CatalogueTest, EachStateKeepsItsOwnIdentityBuffersAndTemplates) {
+    UpdateState other;  // a second unit's engine, ports closed
+    setDeviceIdCopy(other, {0x6E, 0x00, 0x10, 0x00});
+    stampModelId(other);
+    readTotal(other) = 7;
+    EXPECT_EQ(modelId(other), 0x6E);
+    EXPECT_EQ(modelId(st), 0x00);
+    EXPECT_EQ(readTotal(st), 0);
+    EXPECT_NE(readArea(st), readArea(other));
+    ASSERT_EQ(sendBeginUpdate(st), 0);
+    EXPECT_EQ(unit.received().at(0), (Bytes{0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}));
+}
+
 TEST_F(CatalogueTest, SendFailsOnAClosedPort) {
     st.midiOut.Close();
     EXPECT_EQ(sendIdentityRequest(st), -1);

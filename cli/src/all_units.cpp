@@ -286,12 +286,19 @@ int startEngine(Unit& u, Board& board, std::size_t line, bool tty, const sync::T
     u.st = std::make_unique<engine::UpdateState>();
     u.st->timing = timing;
     u.st->midiOut.setDoneBoundMs(timing.sendDoneBoundMs);
-    const mm::PortPair where = findPair(u.ports).value_or(u.ports);
+    const std::optional<mm::PortPair> now = findPair(u.ports);
     const mm::PortPair key = u.ports;
     u.window = std::make_unique<UnitWindow>(*u.st, board, line,
                                             [key] { return findPair(key).has_value(); });
     u.window->tty_ = [tty] { return tty; };
     u.st->window = u.window.get();
+    // A unit gone since it was found is not looked for at its old index,
+    // where another unit's port may be now.
+    if (!now) {
+        u.window->showError(engine::IDS_CANT_OPEN_OUT);
+        return kExitCannotOpen;
+    }
+    const mm::PortPair& where = *now;
     if (u.st->midiOut.Open(static_cast<int>(where.output.index)) != 1) {
         u.window->showError(engine::IDS_CANT_OPEN_OUT);
         return kExitCannotOpen;
@@ -311,8 +318,9 @@ int startEngine(Unit& u, Board& board, std::size_t line, bool tty, const sync::T
 // thread, and waits for all of them or the user's interrupt.
 bool runPhase(std::vector<Unit>& units, Board& board, bool tty, const sync::Timing& timing,
               void (*worker)(engine::UpdateState&)) {
-    std::vector<std::thread> threads;
-    std::atomic<std::size_t> running{0};
+    // Every unit's ports are opened before any worker starts: a unit that
+    // finishes and unplugs moves the indices of the ports after its own.
+    std::vector<Unit*> started;
     for (std::size_t i = 0; i < units.size(); ++i) {
         Unit& u = units[i];
         if (u.code >= 0) {
@@ -324,6 +332,12 @@ bool runPhase(std::vector<Unit>& units, Board& board, bool tty, const sync::Timi
             u.result = engine::loadString(u.window->lastError());
             continue;
         }
+        started.push_back(&u);
+    }
+    std::vector<std::thread> threads;
+    std::atomic<std::size_t> running{0};
+    for (Unit* unit : started) {
+        Unit& u = *unit;
         running.fetch_add(1);
         threads.emplace_back([&u, &running, worker] {
             worker(*u.st);

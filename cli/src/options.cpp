@@ -48,6 +48,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.json = true;
         } else if (a == "--verify") {
             o.verify = true;
+        } else if (a == "--all") {
+            o.all = true;
         } else if (a == "--virtual") {
             o.virtualUnit = true;
         } else if (a.rfind("--virtual=", 0) == 0) {
@@ -85,6 +87,39 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
     if (o.verify && o.command != Command::Update) {
         error = "--verify is an option of update";
         return std::nullopt;
+    }
+    if (o.all) {
+        if (o.command != Command::Update && o.command != Command::Version) {
+            error = "--all goes with update or version";
+            return std::nullopt;
+        }
+        if (!o.in.empty() || !o.out.empty() || !o.trace.empty()) {
+            error = "--all takes no --in, --out or --trace";
+            return std::nullopt;
+        }
+        if (o.json) {
+            error = "--json does not go with --all";
+            return std::nullopt;
+        }
+        if (o.virtualUnit) {
+            // --virtual=N or --virtual=N:DIR; plain --virtual is one unit.
+            const std::string v = o.virtualFlash;
+            const std::size_t colon = v.find(':');
+            const std::string count = v.substr(0, colon);
+            if (v.empty()) {
+                o.virtualCount = 1;
+            } else if (count.empty() || count.size() > 2 ||
+                       count.find_first_not_of("0123456789") != std::string::npos ||
+                       std::stoi(count) < 1 ||
+                       (colon != std::string::npos && colon + 1 == v.size())) {
+                error = "--all needs --virtual=N or --virtual=N:DIR (N from 1 to 99)";
+                return std::nullopt;
+            } else {
+                o.virtualCount = std::stoi(count);
+                o.virtualDir = colon == std::string::npos ? std::string() : v.substr(colon + 1);
+            }
+            o.virtualFlash.clear();
+        }
     }
     if (!o.faults.empty() && !o.virtualUnit) {
         error = "--fault needs --virtual";
@@ -137,6 +172,11 @@ Options:
   --verify           (update) read every written block back before the unit is told
                      to finish; a block that differs is written again, and if it
                      still differs the update ends with a transfer error
+  --all              with update or version: every attached unit at once, each on
+                     its own ports (see 'ql5 ports' for the pairs); a table at the end
+  --virtual=N[:DIR]  with --all: N virtual units, each with its own flash, kept in
+                     DIR/unitK.flash when DIR is given; a --fault rule prefixed
+                     "unitK/" (e.g. "unit2/write#3:drop") applies to unit K only
   --help, --version
 
 Environment:
@@ -160,6 +200,8 @@ Exit codes:
   10  interrupted (Ctrl-C or SIGTERM); after an interrupted update the unit needs
       a full update
   11  verify: the unit's flash differs from the carried images
+  With --all: 0 when every unit succeeded, otherwise the code of the first unit
+  that failed, in port order.
 )";
 }
 

@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "cli/all_units.hpp"
 #include "cli/interrupt.hpp"
 #include "cli/options.hpp"
 #include "cli/ports.hpp"
@@ -33,6 +34,7 @@
 #include "platform/mm/raw_stream_driver.hpp"
 #endif
 #include "platform/mm/driver.hpp"
+#include "platform/mm/port_pairing.hpp"
 
 namespace ql5::cli {
 
@@ -134,6 +136,24 @@ int listPorts(std::FILE* out, std::FILE* err, bool json) {
     listPortsOf(out, ins, portAddresses(true, ins.size()));
     std::fprintf(out, "MIDI outputs:\n");
     listPortsOf(out, outs, portAddresses(false, outs.size()));
+    // The pairs as the drivers tell them (what --all updates), and the unit
+    // ports no driver could pair.
+    const mm::Pairing pairing = mm::pairPorts(mm::listPorts(true), mm::listPorts(false));
+    std::fprintf(out, "Devices (input + output):\n");
+    for (const mm::PortPair& p : pairing.pairs) {
+        const bool unit =
+            midi::matchPortName(p.input.name.c_str()) && midi::matchPortName(p.output.name.c_str());
+        std::fprintf(out, "  %c in %2u + out %2u  %s\n", unit ? '*' : ' ', p.input.index,
+                     p.output.index, p.input.name.c_str());
+    }
+    for (const auto* side : {&pairing.unpairedIn, &pairing.unpairedOut}) {
+        for (const mm::PortInfo& p : *side) {
+            if (midi::matchPortName(p.name.c_str())) {
+                std::fprintf(out, "  ! %s %2u  %s: cannot be paired\n",
+                             side == &pairing.unpairedIn ? "in " : "out", p.index, p.name.c_str());
+            }
+        }
+    }
     return kExitOk;
 }
 
@@ -273,7 +293,7 @@ void verifyWorker(engine::UpdateState& st, std::vector<engine::ImageVerdict>& ve
     if (engine::identifyDevice(st) != 0) {
         return;
     }
-    engine::stampModelId();
+    engine::stampModelId(st);
     result = engine::verifyUnitFlash(st, verdicts);
 }
 
@@ -490,7 +510,7 @@ int run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     // The interrupt is taken by the waiting thread, never by a worker, timer
     // or driver thread: block it here, before any of them starts.
     holdInterrupts();
-    const int code = runUnitCommand(*o, out, err);
+    const int code = o->all ? runAllUnits(*o, out, err) : runUnitCommand(*o, out, err);
     releaseInterrupts();
     return code;
 }

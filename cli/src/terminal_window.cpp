@@ -6,9 +6,6 @@
 
 namespace ql5::cli {
 
-namespace {
-
-// What step k of the plan does, in words.
 std::string describeStep(const std::string& counter) {
     int k = 0;
     if (std::sscanf(counter.c_str(), "%d/", &k) != 1 || k < 1 ||
@@ -26,8 +23,6 @@ std::string describeStep(const std::string& counter) {
     }
     return text;
 }
-
-}  // namespace
 
 TerminalWindow::TerminalWindow(engine::UpdateState& st, std::FILE* out, std::FILE* err, bool tty,
                                std::function<bool()> discover)

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "catalogue_internal.hpp"
 #include "engine/engine.hpp"
@@ -14,67 +15,70 @@ namespace ql5::engine {
 
 namespace {
 
-// The identity of the last identity check, packed so that the dispatcher
-// (timer thread) can read it while a worker writes it.
-std::atomic<std::uint32_t> gDeviceIdCopy{0};
-
-// Templates. Only stampModelId writes them; the dispatcher copies the
-// identity reply under the same lock, so it never sends a half-stamped one.
-std::mutex gTemplateMutex;
 const std::uint8_t kIdentityRequest[6] = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
-std::uint8_t gIdentityReply[15] = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00,
-                                   0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
-std::uint8_t gResult[7] = {0xF0, 0x52, 0x00, 0x00, 0x00, 0x00, 0xF7};
-std::uint8_t gBeginUpdate[6] = {0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7};
-std::uint8_t gWriteBlockHead[5] = {0xF0, 0x52, 0x00, 0x00, 0x02};
-std::uint8_t gFinish[6] = {0xF0, 0x52, 0x00, 0x00, 0x04, 0xF7};
 const std::uint8_t kErase[16] = {0xF0, 0x52, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00,
                                  0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF7};
 const std::uint8_t kReadMemory[17] = {0xF0, 0x52, 0x00, 0x00, 0x60, 0x30, 0x00, 0x00, 0x00,
                                       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF7};
 
-// Outgoing requests of the worker are assembled here. The dispatcher's
-// answers have a buffer of their own (answerBuffer), so an answer sent from
-// the timer thread can never overwrite a request while it is being sent.
-std::uint8_t sendBuffer[65536];
-std::uint8_t answerBuffer[64];
+}  // namespace
 
-std::uint8_t readAreaStorage[kReadAreaSize];
-std::int32_t gReadTotal = 0;
+// Everything one unit's exchange keeps between messages. Each UpdateState
+// owns one, so engines for several units never share a buffer or a template.
+struct CatalogueState {
+    // The identity of the last identity check, packed so that the dispatcher
+    // (timer thread) can read it while a worker writes it.
+    std::atomic<std::uint32_t> deviceIdCopy{0};
 
-void copyTemplate(std::uint8_t* dst, const std::uint8_t* tmpl, std::size_t n) {
-    std::lock_guard<std::mutex> lock(gTemplateMutex);
+    // Templates. Only stampModelId writes them; the dispatcher copies the
+    // identity reply under the same lock, so it never sends a half-stamped one.
+    std::mutex templateMutex;
+    std::uint8_t identityReply[15] = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00,
+                                      0x00, 0x00, 0x31, 0x30, 0x30, 0x30, 0xF7};
+    std::uint8_t result[7] = {0xF0, 0x52, 0x00, 0x00, 0x00, 0x00, 0xF7};
+    std::uint8_t beginUpdate[6] = {0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7};
+    std::uint8_t writeBlockHead[5] = {0xF0, 0x52, 0x00, 0x00, 0x02};
+    std::uint8_t finish[6] = {0xF0, 0x52, 0x00, 0x00, 0x04, 0xF7};
+
+    // Outgoing requests of the worker are assembled here. The dispatcher's
+    // answers have a buffer of their own (answerBuffer), so an answer sent from
+    // the timer thread can never overwrite a request while it is being sent.
+    std::uint8_t sendBuffer[65536] = {};
+    std::uint8_t answerBuffer[64] = {};
+
+    std::vector<std::uint8_t> readArea = std::vector<std::uint8_t>(kReadAreaSize);
+    std::int32_t readTotal = 0;
+};
+
+CatalogueState* newCatalogueState() { return new CatalogueState(); }
+void CatalogueStateDeleter::operator()(CatalogueState* p) const { delete p; }
+
+namespace {
+
+void copyTemplate(UpdateState& st, std::uint8_t* dst, const std::uint8_t* tmpl, std::size_t n) {
+    std::lock_guard<std::mutex> lock(st.catalogue->templateMutex);
     std::memcpy(dst, tmpl, n);
 }
 
 }  // namespace
 
-std::uint8_t* readArea() { return readAreaStorage; }
-std::int32_t& readTotal() { return gReadTotal; }
+std::uint8_t* readArea(UpdateState& st) { return st.catalogue->readArea.data(); }
+std::int32_t& readTotal(UpdateState& st) { return st.catalogue->readTotal; }
 
-std::array<std::uint8_t, 4> deviceIdCopy() {
-    const std::uint32_t v = gDeviceIdCopy.load();
+std::array<std::uint8_t, 4> deviceIdCopy(const UpdateState& st) {
+    const std::uint32_t v = st.catalogue->deviceIdCopy.load();
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
-void setDeviceIdCopy(const std::array<std::uint8_t, 4>& id) {
-    gDeviceIdCopy.store(static_cast<std::uint32_t>(id[0]) | static_cast<std::uint32_t>(id[1]) << 8 |
-                        static_cast<std::uint32_t>(id[2]) << 16 |
-                        static_cast<std::uint32_t>(id[3]) << 24);
+void setDeviceIdCopy(UpdateState& st, const std::array<std::uint8_t, 4>& id) {
+    st.catalogue->deviceIdCopy.store(
+        static_cast<std::uint32_t>(id[0]) | static_cast<std::uint32_t>(id[1]) << 8 |
+        static_cast<std::uint32_t>(id[2]) << 16 | static_cast<std::uint32_t>(id[3]) << 24);
 }
 
-std::uint8_t modelId() { return static_cast<std::uint8_t>(gDeviceIdCopy.load() & 0xFFU); }
-
-void resetProcessStateForTests() {
-    std::lock_guard<std::mutex> lock(gTemplateMutex);
-    gDeviceIdCopy.store(0);
-    std::memset(gIdentityReply + 6, 0, 4);
-    gResult[3] = 0;
-    gBeginUpdate[3] = 0;
-    gWriteBlockHead[3] = 0;
-    gFinish[3] = 0;
-    gReadTotal = 0;
+std::uint8_t modelId(const UpdateState& st) {
+    return static_cast<std::uint8_t>(st.catalogue->deviceIdCopy.load() & 0xFFU);
 }
 
 int sendSysEx(UpdateState& st, const std::uint8_t* bytes, std::uint32_t length) {
@@ -91,26 +95,30 @@ int sendSysEx(UpdateState& st, const std::uint8_t* bytes, std::uint32_t length) 
 int sendIdentityRequest(UpdateState& st) { return sendSysEx(st, kIdentityRequest, 6); }
 
 int sendResult(UpdateState& st, int code) {
-    copyTemplate(answerBuffer, gResult, 7);
-    answerBuffer[3] = modelId();
-    answerBuffer[5] = static_cast<std::uint8_t>(code & 0xFF);
-    return sendSysEx(st, answerBuffer, 7);
+    CatalogueState& c = *st.catalogue;
+    copyTemplate(st, c.answerBuffer, c.result, 7);
+    c.answerBuffer[3] = modelId(st);
+    c.answerBuffer[5] = static_cast<std::uint8_t>(code & 0xFF);
+    return sendSysEx(st, c.answerBuffer, 7);
 }
 
 int sendIdentityReply(UpdateState& st) {
-    copyTemplate(answerBuffer, gIdentityReply, 15);
-    return sendSysEx(st, answerBuffer, 15);
+    CatalogueState& c = *st.catalogue;
+    copyTemplate(st, c.answerBuffer, c.identityReply, 15);
+    return sendSysEx(st, c.answerBuffer, 15);
 }
 
 int sendBeginUpdate(UpdateState& st) {
-    copyTemplate(sendBuffer, gBeginUpdate, 6);
-    sendBuffer[3] = modelId();
+    std::uint8_t* sendBuffer = st.catalogue->sendBuffer;
+    copyTemplate(st, sendBuffer, st.catalogue->beginUpdate, 6);
+    sendBuffer[3] = modelId(st);
     return sendSysEx(st, sendBuffer, 6);
 }
 
 int sendFinish(UpdateState& st) {
-    copyTemplate(sendBuffer, gFinish, 6);
-    sendBuffer[3] = modelId();
+    std::uint8_t* sendBuffer = st.catalogue->sendBuffer;
+    copyTemplate(st, sendBuffer, st.catalogue->finish, 6);
+    sendBuffer[3] = modelId(st);
     return sendSysEx(st, sendBuffer, 6);
 }
 
@@ -120,7 +128,8 @@ int sendWriteBlock(UpdateState& st, std::uint8_t model, const std::uint8_t* data
     if (length < 0 || length > 16383 || address < 0) {
         return -1;
     }
-    copyTemplate(sendBuffer, gWriteBlockHead, 5);
+    std::uint8_t* sendBuffer = st.catalogue->sendBuffer;
+    copyTemplate(st, sendBuffer, st.catalogue->writeBlockHead, 5);
     sendBuffer[3] = model;
     protocol::septetsFromU32(static_cast<std::uint32_t>(address), sendBuffer + 5);
     sendBuffer[10] = static_cast<std::uint8_t>(length & 0x7F);
@@ -136,6 +145,7 @@ int sendErase(UpdateState& st, std::uint8_t model, std::int32_t address, std::in
     if (address < 0 || size < 0) {
         return -1;
     }
+    std::uint8_t* sendBuffer = st.catalogue->sendBuffer;
     std::memcpy(sendBuffer, kErase, 16);
     sendBuffer[3] = model;
     protocol::septetsFromU32(static_cast<std::uint32_t>(address), sendBuffer + 5);
@@ -144,8 +154,9 @@ int sendErase(UpdateState& st, std::uint8_t model, std::int32_t address, std::in
 }
 
 int sendReadRequest(UpdateState& st, std::uint32_t address, std::uint32_t length) {
+    std::uint8_t* sendBuffer = st.catalogue->sendBuffer;
     std::memcpy(sendBuffer, kReadMemory, 17);
-    sendBuffer[3] = modelId();
+    sendBuffer[3] = modelId(st);
     protocol::septetsFromU32(address, sendBuffer + 6);
     protocol::septetsFromU32(length, sendBuffer + 11);
     return sendSysEx(st, sendBuffer, 17);
@@ -156,7 +167,7 @@ namespace {
 // Sends the read-memory command and waits for its reply: 0 when the reply's
 // data were accepted into readArea, -1 otherwise.
 int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length, std::int32_t needed) {
-    gReadTotal = 0;
+    st.catalogue->readTotal = 0;
     detail::beginExchange(st, kExpectRead, static_cast<std::int32_t>(length));
     // A failed send shows as the time-out of the wait.
     (void)sendReadRequest(st, address, length);
@@ -167,7 +178,7 @@ int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length, st
     }
     // A reply that set no new code (an unexpected kind byte) must not pass
     // off what an earlier read left in readArea as this one's data.
-    if (r.code != 0 || gReadTotal < needed) {
+    if (r.code != 0 || st.catalogue->readTotal < needed) {
         return -1;
     }
     return 0;
@@ -180,7 +191,7 @@ int readMemory(UpdateState& st, std::uint32_t address, std::uint32_t length, std
     if (requestRead(st, address, length, 4) != 0) {
         return -1;
     }
-    std::memcpy(out, readAreaStorage, 4);
+    std::memcpy(out, readArea(st), 4);
     return 0;
 }
 
@@ -195,14 +206,15 @@ int readMemoryBlock(UpdateState& st, std::uint32_t address, std::uint32_t length
 
 }  // namespace detail
 
-void stampModelId() {
-    const std::array<std::uint8_t, 4> id = deviceIdCopy();
-    std::lock_guard<std::mutex> lock(gTemplateMutex);
-    std::memcpy(gIdentityReply + 6, id.data(), 4);
-    gResult[3] = id[0];
-    gBeginUpdate[3] = id[0];
-    gWriteBlockHead[3] = id[0];
-    gFinish[3] = id[0];
+void stampModelId(UpdateState& st) {
+    const std::array<std::uint8_t, 4> id = deviceIdCopy(st);
+    CatalogueState& c = *st.catalogue;
+    std::lock_guard<std::mutex> lock(c.templateMutex);
+    std::memcpy(c.identityReply + 6, id.data(), 4);
+    c.result[3] = id[0];
+    c.beginUpdate[3] = id[0];
+    c.writeBlockHead[3] = id[0];
+    c.finish[3] = id[0];
 }
 
 }  // namespace ql5::engine

@@ -73,14 +73,14 @@ void onReadReply(UpdateState& st, const std::uint8_t* m, std::size_t n) {
     }
     const int length = m[9] | (m[10] << 7);
     const int packed = protocol::packedLength(length);
-    std::int32_t& total = readTotal();
+    std::int32_t& total = readTotal(st);
     // Data, then five CRC septets, must lie within the message, and the
     // unpacked bytes within readArea; otherwise the data are not accepted.
     if (static_cast<std::size_t>(packed) + 16 > n || total < 0 || length > kReadAreaSize - total) {
         signal(st);
         return;
     }
-    std::uint8_t* dst = readArea() + total;
+    std::uint8_t* dst = readArea(st) + total;
     protocol::unpack7in8(dst, m + 11, packed);
     const std::uint32_t crc = protocol::crc32Block(dst, static_cast<std::uint32_t>(length));
     if (crc == protocol::u32FromSeptets(m + 11 + packed)) {

@@ -34,7 +34,7 @@ int eraseExchange(UpdateState& st, std::uint32_t address, std::uint32_t size, bo
     int errors = 0;
     for (;;) {
         beginExchange(st, kExpectAck);
-        (void)sendErase(st, modelId(), static_cast<std::int32_t>(address),
+        (void)sendErase(st, modelId(st), static_cast<std::int32_t>(address),
                         static_cast<std::int32_t>(size));
         if (show) {
             st.window->setProgressPos(1);
@@ -68,7 +68,7 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
     while (offset < end) {
         const std::int32_t block = end - offset < kBlockSize ? end - offset : kBlockSize;
         beginExchange(st, kExpectAck);
-        (void)sendWriteBlock(st, modelId(), st.imageData + offset,
+        (void)sendWriteBlock(st, modelId(st), st.imageData + offset,
                              static_cast<std::int32_t>(address) + offset, block);
         if (showProgress) {
             st.window->setStatusLine(

@@ -46,8 +46,8 @@ int identifyDevice(UpdateState& st) {
         detail::failWith(st, IDS_ILLEGAL_DEVICE);
         return -1;
     }
-    setDeviceIdCopy(st.deviceId);
-    const std::array<std::uint8_t, 4> id = deviceIdCopy();
+    setDeviceIdCopy(st, st.deviceId);
+    const std::array<std::uint8_t, 4> id = deviceIdCopy(st);
     const bool known = std::any_of(KnownDeviceTable.begin(), KnownDeviceTable.end(),
                                    [&](const auto& row) { return row == id; });
     if (!known) {

@@ -68,7 +68,7 @@ void updateWorker(UpdateState& st) {
     if (identifyDevice(st) != 0) {
         return;
     }
-    stampModelId();
+    stampModelId(st);
 
     detail::beginExchange(st, kExpectAck);
     (void)sendBeginUpdate(st);

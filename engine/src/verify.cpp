@@ -20,7 +20,7 @@ constexpr std::uint32_t kSector = 0x1000;
 // 0 read; 1 refused, garbled or unanswered; -1 the window is closing or the
 // line could not be brought back (shown).
 int readOnce(UpdateState& st, std::uint32_t address, std::int32_t length, std::uint8_t* out) {
-    readTotal() = 0;
+    readTotal(st) = 0;
     beginExchange(st, kExpectRead, length);
     (void)sendReadRequest(st, address, static_cast<std::uint32_t>(length));
     const Reply r = awaitReply(st, st.timing.readTimeoutMs);
@@ -33,10 +33,10 @@ int readOnce(UpdateState& st, std::uint32_t address, std::int32_t length, std::u
         // length: the marker lets it pass before anything else is read.
         return markStepBoundary(st, IDS_TRANSFER_ERROR) == 0 ? 1 : -1;
     }
-    if (r.code != 0 || readTotal() < length) {
+    if (r.code != 0 || readTotal(st) < length) {
         return 1;
     }
-    std::memcpy(out, readArea(), static_cast<std::size_t>(length));
+    std::memcpy(out, readArea(st), static_cast<std::size_t>(length));
     return 0;
 }
 
@@ -129,7 +129,7 @@ bool straysSinceMarker(const UpdateState& st) {
 
 int markStepBoundary(UpdateState& st, int failStringId) {
     for (int attempt = 0; attempt < kMarkerAttempts; ++attempt) {
-        readTotal() = 0;
+        readTotal(st) = 0;
         beginExchange(st, kExpectMarker, static_cast<std::int32_t>(kMarkerLength));
         (void)sendReadRequest(st, kStampSystemAddress, kMarkerLength);
         const Reply r = awaitReply(st, st.timing.markerTimeoutMs);

@@ -26,7 +26,7 @@ class BootRowsTest : public EngineOnUnit {
     // runs them before the plan.
     void identify() {
         ASSERT_EQ(engine::identifyDevice(st), 0);
-        engine::stampModelId();
+        engine::stampModelId(st);
         engine::detail::beginExchange(st);
         ASSERT_EQ(engine::sendBeginUpdate(st), 0);
         const engine::detail::Reply r = engine::detail::awaitReply(st, st.timing.beginTimeoutMs);

@@ -16,7 +16,6 @@ namespace ql5::testing {
 
 class EngineOnUnit : public ::testing::Test {
   protected:
-    void SetUp() override { engine::resetProcessStateForTests(); }
     void TearDown() override {
         st.timer.Stop();
         st.midiOut.Close();

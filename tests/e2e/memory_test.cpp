@@ -68,7 +68,6 @@ TEST(UpdateMemory, TwentyUpdatesCostNoMoreThanOne) {
     // record is tested on its own by TranscriptBound).
     GTEST_SKIP() << "RSS is not measured under a sanitizer";
 #endif
-    engine::resetProcessStateForTests();
     emulator::VirtualUnit unit;  // whole messages kept, as in the window
     engine::UpdateState st;
     QuietWindow window(st);

@@ -122,7 +122,7 @@ TEST_F(UpdateTest, WrongModelIsRejectedAndItsIdentityKept) {
     startWith(cfg);
     engine::updateWorker(st);
     EXPECT_EQ(window.errors(), std::vector<std::string>{"error:Illegal device connected."});
-    EXPECT_EQ(engine::deviceIdCopy(), cfg.identity);
+    EXPECT_EQ(engine::deviceIdCopy(st), cfg.identity);
     EXPECT_EQ(unit->counters().of(RequestKind::Any), 1U) << "nothing after the identity request";
 }
 

@@ -20,7 +20,6 @@ using testing::Bytes;
 class CatalogueTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetProcessStateForTests();
         st.window = &window;
         window.attach(&st);
         st.timing = testing::shortTiming();
@@ -32,7 +31,7 @@ class CatalogueTest : public ::testing::Test {
         st.midiOut.Close();
         st.midiIn.Close();
     }
-    void identifyAs6E() { setDeviceIdCopy({0x6E, 0x00, 0x10, 0x00}); }
+    void identifyAs6E() { setDeviceIdCopy(st, {0x6E, 0x00, 0x10, 0x00}); }
 
     testing::CapturingDevice unit;
     testing::RecorderWindow window;
@@ -85,6 +84,19 @@ TEST_F(CatalogueTest, BeginFinishAndResultCarryTheModelId) {
     EXPECT_EQ(got[1], (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x01, 0xF7}));
     EXPECT_EQ(got[2], (Bytes{0xF0, 0x52, 0x00, 0x6E, 0x04, 0xF7}));
     EXPECT_EQ(got[3], (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
+}
+
+TEST_F(CatalogueTest, EachStateKeepsItsOwnIdentityBuffersAndTemplates) {
+    UpdateState other;  // a second unit's engine, ports closed
+    setDeviceIdCopy(other, {0x6E, 0x00, 0x10, 0x00});
+    stampModelId(other);
+    readTotal(other) = 7;
+    EXPECT_EQ(modelId(other), 0x6E);
+    EXPECT_EQ(modelId(st), 0x00);
+    EXPECT_EQ(readTotal(st), 0);
+    EXPECT_NE(readArea(st), readArea(other));
+    ASSERT_EQ(sendBeginUpdate(st), 0);
+    EXPECT_EQ(unit.received().at(0), (Bytes{0xF0, 0x52, 0x00, 0x00, 0x01, 0xF7}));
 }
 
 TEST_F(CatalogueTest, SendFailsOnAClosedPort) {

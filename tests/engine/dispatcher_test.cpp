@@ -19,7 +19,6 @@ using testing::Bytes;
 class DispatcherTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        resetProcessStateForTests();
         st.window = &window;
         window.attach(&st);
         st.timing = testing::shortTiming();
@@ -95,8 +94,8 @@ TEST_F(DispatcherTest, IdentityRequestIsAnsweredWithTheTemplate) {
                                          0x31, 0x30, 0x30, 0x30, 0xF7}));
     EXPECT_FALSE(signalled());
     // After an update stamped the identity, the answer carries it.
-    setDeviceIdCopy({0x6E, 0x00, 0x10, 0x00});
-    stampModelId();
+    setDeviceIdCopy(st, {0x6E, 0x00, 0x10, 0x00});
+    stampModelId(st);
     unit.clear();
     feed({0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7});
     ASSERT_TRUE(unit.waitFor(1));
@@ -136,22 +135,22 @@ TEST_F(DispatcherTest, MessagesTooShortForTheirRowAreDropped) {
 }
 
 TEST_F(DispatcherTest, ReadReplyOfTheExampleIsAccepted) {
-    readTotal() = 0;
+    readTotal(st) = 0;
     feedAwaited(kExampleReadReply);
-    EXPECT_EQ(readTotal(), 4);
-    EXPECT_EQ(Bytes(readArea(), readArea() + 4), (Bytes{0x31, 0x2E, 0x32, 0x30}));
+    EXPECT_EQ(readTotal(st), 4);
+    EXPECT_EQ(Bytes(readArea(st), readArea(st) + 4), (Bytes{0x31, 0x2E, 0x32, 0x30}));
     EXPECT_EQ(st.replyCode.load(), 0);
     EXPECT_TRUE(signalled());
 }
 
 TEST_F(DispatcherTest, ReadReplyWithBadCrcKeepsBytesButDoesNotCountThem) {
-    readTotal() = 0;
-    std::fill(readArea(), readArea() + 4, 0);
+    readTotal(st) = 0;
+    std::fill(readArea(st), readArea(st) + 4, 0);
     Bytes m = kExampleReadReply;
     m[17] ^= 0x01;
     feedAwaited(m);
-    EXPECT_EQ(Bytes(readArea(), readArea() + 4), (Bytes{0x31, 0x2E, 0x32, 0x30}));
-    EXPECT_EQ(readTotal(), 0);
+    EXPECT_EQ(Bytes(readArea(st), readArea(st) + 4), (Bytes{0x31, 0x2E, 0x32, 0x30}));
+    EXPECT_EQ(readTotal(st), 0);
     EXPECT_EQ(st.replyCode.load(), 1);
     EXPECT_TRUE(signalled());
 }
@@ -171,22 +170,22 @@ TEST_F(DispatcherTest, ReadReplyKindBytes) {
 }
 
 TEST_F(DispatcherTest, EmptyReadReplyWithTheCrcOfNoBytes) {
-    readTotal() = 0;
+    readTotal(st) = 0;
     feedAwaited({0xF0, 0x52, 0x00, 0x6E, 0x60, 0x04, 0x30, 0, 0, 0x00, 0x00, 0x7F, 0x7F, 0x7F, 0x7F,
                  0x0F, 0xF7});
     EXPECT_EQ(st.replyCode.load(), 0);
-    EXPECT_EQ(readTotal(), 0);
+    EXPECT_EQ(readTotal(st), 0);
     EXPECT_TRUE(signalled());
 }
 
 TEST_F(DispatcherTest, ReadReplyRunningPastTheMessageIsNotAccepted) {
-    readTotal() = 0;
+    readTotal(st) = 0;
     // Claims 4,096 bytes but carries five.
     Bytes m = {0xF0, 0x52, 0x00, 0x6E, 0x60, 0x04, 0x30, 0,    0,
                0x00, 0x20, 0x00, 0x31, 0x2E, 0x32, 0x30, 0x10, 0xF7};
     feedAwaited(m);
     EXPECT_EQ(st.replyCode.load(), 1);
-    EXPECT_EQ(readTotal(), 0);
+    EXPECT_EQ(readTotal(st), 0);
     EXPECT_TRUE(signalled());
     // Largest length two raw bytes can claim, with nothing behind it.
     feedAwaited({0xF0, 0x52, 0x00, 0x6E, 0x60, 0x04, 0x30, 0, 0, 0xFF, 0xFF});
@@ -195,12 +194,12 @@ TEST_F(DispatcherTest, ReadReplyRunningPastTheMessageIsNotAccepted) {
 }
 
 TEST_F(DispatcherTest, ReadReplyThatWouldOverflowReadAreaIsNotAccepted) {
-    readTotal() = kReadAreaSize - 2;
+    readTotal(st) = kReadAreaSize - 2;
     feedAwaited(kExampleReadReply);
     EXPECT_EQ(st.replyCode.load(), 1);
-    EXPECT_EQ(readTotal(), kReadAreaSize - 2);
+    EXPECT_EQ(readTotal(st), kReadAreaSize - 2);
     EXPECT_TRUE(signalled());
-    readTotal() = 0;
+    readTotal(st) = 0;
 }
 
 TEST_F(DispatcherTest, ReplyNobodyWaitsForIsDroppedAndCounted) {

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> m(data + i, data + i + take);
         i += take;
         st->awaiting.store((control & 1) != 0);
-        std::int32_t& total = ql5::engine::readTotal();
+        std::int32_t& total = ql5::engine::readTotal(*st);
         total = (control & 2) != 0 ? ql5::engine::kReadAreaSize - (control >> 2) : 0;
         const std::int32_t before = total;
         ql5::engine::dispatchMessage(*st, m.data(), m.size());

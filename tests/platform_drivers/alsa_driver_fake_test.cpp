@@ -16,6 +16,7 @@
 #include "fifo_pair.hpp"
 #include "platform/mm/alsa_client.hpp"
 #include "platform/mm/alsa_driver.hpp"
+#include "platform/mm/port_pairing.hpp"
 
 namespace ql5::mm {
 namespace {
@@ -72,6 +73,34 @@ class AlsaDriverFake : public ::testing::Test {
 
     std::shared_ptr<Driver> driver_;
 };
+
+TEST_F(AlsaDriverFake, PairsPortsByClientNotByName) {
+    // A second unit of the same name under its own client, and a program
+    // with separate input and output ports.
+    fake::addClient(24, "Tarvik QL-5", -1, {{0, "Tarvik QL-5 MIDI 1", kDuplex, kHardware}});
+    fake::addClient(120, "Tarvik QL-5 bridge", -1,
+                    {{0, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kHardware},
+                     {1, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kHardware}});
+    driver_ = alsa::makeDriver({""});
+    std::vector<PortInfo> ins;
+    std::vector<PortInfo> outs;
+    for (std::uint32_t i = 0; i < driver_->inputCount(); ++i) {
+        ins.push_back({i, driver_->inputName(i), "alsa", driver_->inputDevice(i)});
+    }
+    for (std::uint32_t i = 0; i < driver_->outputCount(); ++i) {
+        outs.push_back({i, driver_->outputName(i), "alsa", driver_->outputDevice(i)});
+    }
+    std::vector<std::string> got;
+    for (const PortPair& p : pairPorts(ins, outs).pairs) {
+        got.push_back(p.input.device + ": " + p.input.name + " + " + p.output.name);
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "client 14: Midi Through Port-0 + Midi Through Port-0",
+                       "client 20: Tarvik QL-5 MIDI 1 + Tarvik QL-5 MIDI 1",
+                       "client 24: Tarvik QL-5 MIDI 1 + Tarvik QL-5 MIDI 1",
+                       "client 120: Tarvik QL-5 bridge out + Tarvik QL-5 bridge in",
+                   }));
+}
 
 TEST_F(AlsaDriverFake, ListsMidiPortsInClientOrderUnderTheirNames) {
     const std::vector<std::string> expectedInputs = {"Midi Through Port-0", "Tarvik QL-5 MIDI 1"};

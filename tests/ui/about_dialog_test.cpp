@@ -58,7 +58,6 @@ class AboutTest : public ::testing::Test {
     void SetUp() override {
         test::qtFramework();
         mm::setDrivers({mm::virt::virtualDriver()});
-        engine::resetProcessStateForTests();
     }
     void TearDown() override { dlg::setModalHook(nullptr); }
 };

@@ -19,7 +19,6 @@ namespace {
 TEST(DamagedImages, ExecuteNamesTheImageAndSendsNothing) {
     test::qtFramework();
     mm::setDrivers({mm::virt::virtualDriver()});
-    engine::resetProcessStateForTests();
     emulator::UnitConfig cfg;
     auto unit = std::make_unique<emulator::VirtualUnit>(cfg);
     auto dialog = std::make_unique<ui::CKestUpdatorDlg>();

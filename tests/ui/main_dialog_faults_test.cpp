@@ -57,7 +57,6 @@ class MainDialogFaultsTest : public ::testing::Test {
     void SetUp() override {
         test::qtFramework();
         mm::setDrivers({mm::virt::virtualDriver()});
-        engine::resetProcessStateForTests();
         emulator::UnitConfig cfg;
         cfg.unplugAfterFinishMs = 50;
         unit = std::make_unique<emulator::VirtualUnit>(cfg);

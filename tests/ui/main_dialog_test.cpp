@@ -65,7 +65,6 @@ class MainDialogTest : public ::testing::Test {
         test::qtFramework();
         // Only in-process devices: whatever the machine has must not count.
         mm::setDrivers({mm::virt::virtualDriver()});
-        engine::resetProcessStateForTests();
         dialog = std::make_unique<ui::CKestUpdatorDlg>();
         dialog->state().timing = sync::Timing::forTests();
     }

@@ -248,7 +248,6 @@ class Win32WindowTest : public ::testing::Test {
         test::win32Framework();
         // Only in-process devices: whatever the machine has must not count.
         mm::setDrivers({mm::virt::virtualDriver()});
-        engine::resetProcessStateForTests();
         dialog = std::make_unique<ui::CKestUpdatorDlg>();
         dialog->state().timing = sync::Timing::forTests();
         createdStyles().clear();

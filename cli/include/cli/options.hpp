@@ -18,6 +18,9 @@ struct Options {
     std::string trace;         // file for the SysEx trace
     bool json = false;         // ports and version: one JSON document on standard output
     bool verify = false;       // update --verify: read every written block back
+    bool all = false;          // every attached unit at once
+    int virtualCount = 0;      // with --all: how many virtual units (--virtual=N)
+    std::string virtualDir;    // with --all: directory for their flash files (--virtual=N:DIR)
 };
 
 // Parses argv; on error returns nullopt and a message.

@@ -13,6 +13,9 @@
 
 namespace ql5::cli {
 
+// What step "k/8" of the plan does, in words.
+std::string describeStep(const std::string& counter);
+
 class TerminalWindow : public engine::WindowInterface {
   public:
     // discover: whether both of the unit's ports are present now.

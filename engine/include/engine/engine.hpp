@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ struct VersionTexts {
     std::string boot;
     std::string preset;
     std::string system;
+};
+
+// One unit's message buffers, identity copy and stamped templates; owned by
+// its UpdateState, so several units can be updated side by side.
+struct CatalogueState;
+CatalogueState* newCatalogueState();
+struct CatalogueStateDeleter {
+    void operator()(CatalogueState* p) const;
 };
 
 struct UpdateState {
@@ -73,6 +82,8 @@ struct UpdateState {
     // queue, on the thread that sends or dispatches it; for --trace. Must be
     // set before the timer starts.
     std::function<void(bool outgoing, const std::uint8_t* bytes, std::size_t length)> trace;
+
+    std::unique_ptr<CatalogueState, CatalogueStateDeleter> catalogue{newCatalogueState()};
 
     // Set by abortForClose: the window is going away.
     std::atomic<bool> closing{false};
@@ -121,8 +132,8 @@ struct UpdateState {
 
 // ---- message catalogue ----
 // The identity the last identity check received; modelId is its first byte.
-std::array<std::uint8_t, 4> deviceIdCopy();
-std::uint8_t modelId();
+std::array<std::uint8_t, 4> deviceIdCopy(const UpdateState& st);
+std::uint8_t modelId(const UpdateState& st);
 int sendSysEx(UpdateState& st, const std::uint8_t* bytes, std::uint32_t length);
 int sendIdentityRequest(UpdateState& st);
 int sendResult(UpdateState& st, int code);
@@ -134,10 +145,7 @@ int sendErase(UpdateState& st, std::uint8_t model, std::int32_t address, std::in
 int readMemory(UpdateState& st, std::uint32_t address, std::uint32_t length, std::uint8_t* out);
 // Assembles the read-memory command in sendBuffer and sends it.
 int sendReadRequest(UpdateState& st, std::uint32_t address, std::uint32_t length);
-void stampModelId();
-// Back to the state of a fresh process: no identity copied, templates
-// unstamped. For tests that need a new process's view.
-void resetProcessStateForTests();
+void stampModelId(UpdateState& st);
 
 // ---- reply dispatcher ----
 // The timer callback: user is the UpdateState*.

@@ -138,6 +138,17 @@ class AlsaDriver final : public Driver {
         const auto list = ports(Direction::Output);
         return index < list.size() ? list[index].name : std::string();
     }
+    // One sequencer client is one device (a card's client, or a program's).
+    std::string inputDevice(std::uint32_t index) override {
+        const auto list = ports(Direction::Input);
+        return index < list.size() ? "client " + std::to_string(list[index].address.client)
+                                   : std::string();
+    }
+    std::string outputDevice(std::uint32_t index) override {
+        const auto list = ports(Direction::Output);
+        return index < list.size() ? "client " + std::to_string(list[index].address.client)
+                                   : std::string();
+    }
 
     std::string inputAddress(std::uint32_t index) override {
         const auto list = ports(Direction::Input);

@@ -328,6 +328,13 @@ class RawStreamDriver final : public Driver {
     std::string outputName(std::uint32_t index) override {
         return index < outputCount() ? name_ : std::string();
     }
+    // The two paths were named as one pair.
+    std::string inputDevice(std::uint32_t index) override {
+        return index < inputCount() ? name_ : std::string();
+    }
+    std::string outputDevice(std::uint32_t index) override {
+        return index < outputCount() ? name_ : std::string();
+    }
 
     MMRESULT openInput(std::uint32_t index, InputStream& stream,
                        std::unique_ptr<DriverInput>& port) override {

@@ -3,10 +3,12 @@
 // the host's open input from there, in order, paced by the link rate.
 #include "platform/mm/virtual_driver.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -42,6 +44,7 @@ std::size_t shortMessageLength(std::uint8_t status) {
 struct VirtualDevice::Impl {
     std::string inputName;
     std::string outputName;
+    std::uint64_t serial = 0;  // tells the devices apart whatever their names
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -229,6 +232,9 @@ class VirtualDriver final : public Driver {
         auto devices = pluggedDevices();
         return index < devices.size() ? devices[index]->outputName : std::string();
     }
+    // A device's input and output are one unit's pair.
+    std::string inputDevice(std::uint32_t index) override { return deviceKey(index); }
+    std::string outputDevice(std::uint32_t index) override { return deviceKey(index); }
     MMRESULT openInput(std::uint32_t index, InputStream& stream,
                        std::unique_ptr<DriverInput>& port) override {
         auto devices = pluggedDevices();
@@ -258,6 +264,13 @@ class VirtualDriver final : public Driver {
         ++impl->hostOutputs;
         return MMSYSERR_NOERROR;
     }
+
+  private:
+    static std::string deviceKey(std::uint32_t index) {
+        auto devices = pluggedDevices();
+        return index < devices.size() ? "virtual " + std::to_string(devices[index]->serial)
+                                      : std::string();
+    }
 };
 
 }  // namespace
@@ -267,6 +280,8 @@ std::shared_ptr<VirtualDevice> VirtualDevice::create(std::string inputName,
     auto impl = std::make_shared<Impl>();
     impl->inputName = std::move(inputName);
     impl->outputName = std::move(outputName);
+    static std::atomic<std::uint64_t> nextSerial{1};
+    impl->serial = nextSerial.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(impl->mutex);
         impl->deliveryThread = std::thread([raw = impl.get()] { raw->run(); });

@@ -441,6 +441,12 @@ class WinMmDriver final : public Driver {
         return std::string(caps.szPname, ::strnlen(caps.szPname, sizeof caps.szPname));
     }
 
+    // WinMM tells nothing of devices, but it names a unit's input and output
+    // alike and numbers a second unit of one kind ("2- ..."): the name is the
+    // device.
+    std::string inputDevice(std::uint32_t index) override { return inputName(index); }
+    std::string outputDevice(std::uint32_t index) override { return outputName(index); }
+
     MMRESULT openInput(std::uint32_t index, InputStream& stream,
                        std::unique_ptr<DriverInput>& port) override {
         try {

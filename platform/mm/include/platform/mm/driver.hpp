@@ -72,6 +72,17 @@ class Driver {
         (void)index;
         return {};
     }
+    // The device a port belongs to: an input and an output with the same
+    // device belong to one unit (see port_pairing.hpp). Empty when the
+    // driver cannot tell.
+    virtual std::string inputDevice(std::uint32_t index) {
+        (void)index;
+        return {};
+    }
+    virtual std::string outputDevice(std::uint32_t index) {
+        (void)index;
+        return {};
+    }
     virtual MMRESULT openInput(std::uint32_t index, InputStream& stream,
                                std::unique_ptr<DriverInput>& port) = 0;
     virtual MMRESULT openOutput(std::uint32_t index, std::unique_ptr<DriverOutput>& port) = 0;

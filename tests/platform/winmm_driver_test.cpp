@@ -15,6 +15,7 @@
 
 #include "platform/mm/driver.hpp"
 #include "platform/mm/mmsystem.hpp"
+#include "platform/mm/port_pairing.hpp"
 #include "platform/mm/virtual_driver.hpp"
 
 namespace {
@@ -384,6 +385,16 @@ TEST_F(WinMmDriverTest, SystemPortsComeFirstUnderTheirOwnNamesThenTheVirtualOnes
     mm::MIDIOUTCAPSA caps{};
     ASSERT_EQ(mm::midiOutGetDevCapsA(1, &caps, sizeof caps), kOk);
     EXPECT_STREQ(caps.szPname, "Virtual Out");
+    // Paired by name: the system's "Tarvik QL-5" input with its output of that
+    // name, the second unit's "2- ..." input with nothing, the virtual device
+    // with its own output.
+    const mm::Pairing pairing = mm::pairPorts(mm::listPorts(true), mm::listPorts(false));
+    ASSERT_EQ(pairing.pairs.size(), 2u);
+    EXPECT_EQ(pairing.pairs[0].input.index, 0u);
+    EXPECT_EQ(pairing.pairs[0].output.index, 0u);
+    EXPECT_EQ(pairing.pairs[1].input.name, "Virtual In");
+    ASSERT_EQ(pairing.unpairedIn.size(), 1u);
+    EXPECT_EQ(pairing.unpairedIn[0].name, "2- Tarvik QL-5");
     // The index past the system's ports opens the virtual device, not the system's.
     mm::HMIDIIN in = nullptr;
     ASSERT_EQ(mm::midiInOpen(&in, 2, 0, 0, kNoCallback), kOk);

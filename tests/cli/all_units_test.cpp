@@ -1,11 +1,15 @@
 // ql5 update --all / version --all against several virtual units at once:
 // one unit's fault stays in its own row, the exit code is the first failure.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -35,7 +39,11 @@ std::string slurp(std::FILE* f) {
 }
 
 Result ql5(const std::vector<std::string>& args) {
+#ifdef _WIN32
+    _putenv_s("QL5_TIMING", "test");
+#else
     setenv("QL5_TIMING", "test", 1);
+#endif
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     Result r;
@@ -71,7 +79,7 @@ std::string row(const std::string& table, int k) {
 
 TEST(Ql5All, FourUnitsAtOnceOneFailsTheOthersComplete) {
     const std::string dir = ::testing::TempDir() + "/ql5_all_" + std::to_string(::getpid());
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
     Result r = ql5({"update", "--all", "--virtual=4:" + dir, "--fault", "unit2/begin#1:code=11"});
     EXPECT_EQ(r.code, kExitNotInUpdateMode) << r.err;
     for (int k : {1, 3, 4}) {
@@ -103,7 +111,7 @@ TEST(Ql5All, FourUnitsAtOnceOneFailsTheOthersComplete) {
     for (int k = 1; k <= 4; ++k) {
         std::remove((dir + "/unit" + std::to_string(k) + ".flash").c_str());
     }
-    ::rmdir(dir.c_str());
+    std::filesystem::remove(dir);
 }
 
 TEST(Ql5All, ExitCodeIsTheFirstFailureInPortOrder) {

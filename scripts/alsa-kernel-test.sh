@@ -113,12 +113,18 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /host
 mount -t tmpfs tmpfs /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay overlay -o lowerdir=/host,upperdir=/rw/upper,workdir=/rw/work /root
+mount -t tmpfs tmpfs /root/tmp
+# A checkout under /tmp is hidden by that: show it again, on a throw-away
+# layer of its own.
+case "$ql5_repo" in /tmp/*)
+  mkdir -p /rw/rupper /rw/rwork "/root$ql5_repo"
+  mount -t overlay overlay -o "lowerdir=/host$ql5_repo,upperdir=/rw/rupper,workdir=/rw/rwork" "/root$ql5_repo" ;;
+esac
 mkdir -p "/root$ql5_results"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results "/root$ql5_results"
 mount -t proc proc /root/proc
 mount -t sysfs sys /root/sys
 mount -t devtmpfs dev /root/dev
-mount -t tmpfs tmpfs /root/tmp
 chroot /root /bin/bash "$ql5_repo/scripts/alsa-kernel-guest.sh" </dev/hvc0 >/dev/hvc0 2>&1
 echo $? >"/root$ql5_results/guest.rc"
 sync

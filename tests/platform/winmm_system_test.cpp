@@ -125,8 +125,9 @@ TEST(WinMmSystem, WithoutPortsQl5FindsNoUnit) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     ASSERT_EQ(ql5::cli::run({"ports"}, out, err), ql5::cli::kExitOk);
-    EXPECT_EQ(slurp(out), "MIDI inputs:\nMIDI outputs:\n");
-    EXPECT_EQ(slurp(err), "");
+    // Nothing listed, and the reason said on standard error.
+    EXPECT_EQ(slurp(out), "");
+    EXPECT_NE(slurp(err).find("no MIDI device was found"), std::string::npos);
     for (const char* command : {"version", "update"}) {
         out = std::tmpfile();
         err = std::tmpfile();

@@ -91,6 +91,7 @@ std::atomic<std::uint64_t> beginCount{0};
 std::atomic<std::uint64_t> endCount{0};
 std::atomic<std::uint64_t> setCount{0};
 std::atomic<std::uint64_t> killCount{0};
+std::atomic<std::uint64_t> tickCount{0};
 std::atomic<std::int64_t> balance{0};
 std::atomic<bool> refuseEvents{false};
 
@@ -137,6 +138,7 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
     event->ticking = true;
     event->tickThread = std::this_thread::get_id();
     lock.unlock();
+    tickCount.fetch_add(1, std::memory_order_relaxed);
     event->callback(id, 0, event->user, 0, 0);
     lock.lock();
     event->ticking = false;
@@ -310,6 +312,7 @@ TimerStats timerStats() {
     stats.endPeriod = endCount.load();
     stats.setEvent = setCount.load();
     stats.killEvent = killCount.load();
+    stats.ticks = tickCount.load();
     std::shared_lock<SlimSharedMutex> lock(table().mutex);
     stats.liveEvents = table().events.size();
     return stats;

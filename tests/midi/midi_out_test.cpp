@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/mm/atomic_ref.hpp"
 #include "midi/CDxMMidiOut.hpp"
 #include "virtual_fixture.hpp"
 
@@ -84,7 +85,7 @@ TEST_F(MidiOutTest, SendLongWaitsUntilTheFlagIsSet) {
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         EXPECT_FALSE(finished.load());
         // The platform finishes with the message late.
-        std::atomic_ref<mm::DWORD>(hdr.dwFlags).fetch_or(mm::MHDR_DONE);
+        ql5::mm::AtomicRef<mm::DWORD>(hdr.dwFlags).fetch_or(mm::MHDR_DONE);
     });
     const auto start = Clock::now();
     const int result = out.SendLong(&hdr);

@@ -9,7 +9,10 @@
 //   --realistic      its realistic timing profile
 //   --timing=test    the short time-outs, as QL5_TIMING=test
 #include <emscripten/em_asm.h>
+#include <emscripten/emscripten.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,6 +28,9 @@ namespace {
 
 ql5::app::CKestUpdatorApp theApp;
 
+// The virtual unit, when the page plugged one in; set before any page call.
+std::atomic<const ql5::emulator::VirtualUnit*> theUnit{nullptr};
+
 struct PageOptions {
     bool virtualUnit = false;
     bool behindPage = false;
@@ -37,17 +43,26 @@ PageOptions pageOptions(int argc, char** argv) {
     PageOptions o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--virtual") o.virtualUnit = true;
-        else if (arg == "--virtual=page") o.virtualUnit = o.behindPage = true;
-        else if (arg == "--realistic") o.realistic = true;
-        else if (arg == "--timing=test") o.testTiming = true;
-        else if (arg.rfind("--fault=", 0) == 0) o.faults = arg.substr(8);
+        if (arg == "--virtual")
+            o.virtualUnit = true;
+        else if (arg == "--virtual=page")
+            o.virtualUnit = o.behindPage = true;
+        else if (arg == "--realistic")
+            o.realistic = true;
+        else if (arg == "--timing=test")
+            o.testTiming = true;
+        else if (arg.rfind("--fault=", 0) == 0)
+            o.faults = arg.substr(8);
     }
     return o;
 }
 
 void pageEnded(int code) {
-    MAIN_THREAD_ASYNC_EM_ASM({ if (Module.ql5Ended) Module.ql5Ended($0); }, code);
+    MAIN_THREAD_ASYNC_EM_ASM(
+        {
+            if (Module.ql5Ended) Module.ql5Ended($0);
+        },
+        code);
 }
 
 }  // namespace
@@ -72,7 +87,8 @@ int main(int argc, char** argv) {
             std::string error;
             auto script = ql5::emulator::parseFaultScript(o.faults, &error);
             if (!script) {
-                ql5::dlg::MessageBox(nullptr, "The virtual unit's fault script is not valid: " + error,
+                ql5::dlg::MessageBox(nullptr,
+                                     "The virtual unit's fault script is not valid: " + error,
                                      "ql5-updater", ql5::dlg::MB_OK | ql5::dlg::MB_ICONHAND);
                 ql5::dlg::setFramework(nullptr);
                 pageEnded(2);
@@ -80,13 +96,23 @@ int main(int argc, char** argv) {
             }
             cfg.faults = *script;
         }
-        unit = o.behindPage ? std::make_unique<ql5::emulator::VirtualUnit>(
-                                  std::move(cfg), ql5::app::pageUnitLink())
+        unit = o.behindPage ? std::make_unique<ql5::emulator::VirtualUnit>(std::move(cfg),
+                                                                           ql5::app::pageUnitLink())
                             : std::make_unique<ql5::emulator::VirtualUnit>(std::move(cfg));
     }
+
+    theUnit = unit.get();
 
     theApp.InitInstance();
     ql5::dlg::setFramework(nullptr);
     pageEnded(0);
     return 0;
+}
+
+// The virtual unit's modeled time so far in milliseconds (device and link
+// time of its timing profile), for the figures of a run; -1 without a unit.
+extern "C" EMSCRIPTEN_KEEPALIVE double ql5_virtual_unit_modeled_ms() {
+    const ql5::emulator::VirtualUnit* unit = theUnit.load();
+    if (unit == nullptr) return -1;
+    return std::chrono::duration<double, std::milli>(unit->modeledTime()).count();
 }

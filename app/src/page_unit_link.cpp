@@ -32,7 +32,7 @@ class PageUnitLink final : public emulator::UnitLink {
             {
                 const bytes = HEAPU8.slice($0, $0 + $1);
                 _free($0);
-                if (typeof ql5StandIn !== 'undefined') ql5StandIn.fromUnit(bytes);
+                if (self.ql5StandIn) self.ql5StandIn.fromUnit(bytes);
             },
             copy, static_cast<int>(count));
         return true;
@@ -53,7 +53,7 @@ class PageUnitLink final : public emulator::UnitLink {
         plugged_ = on;
         MAIN_THREAD_ASYNC_EM_ASM(
             {
-                if (typeof ql5StandIn !== 'undefined') ql5StandIn.setConnected(!!$0);
+                if (self.ql5StandIn) self.ql5StandIn.setConnected(!!$0);
             },
             on ? 1 : 0);
     }

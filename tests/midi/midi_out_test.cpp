@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/mm/atomic_ref.hpp"
 #include "midi/CDxMMidiOut.hpp"
+#include "platform/mm/atomic_ref.hpp"
 #include "virtual_fixture.hpp"
 
 namespace {

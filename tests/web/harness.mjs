@@ -47,7 +47,18 @@ function standIn(config) {
     delete Navigator.prototype.requestMIDIAccess;
     return;
   }
+  // Each message as {length, whole (one SysEx, F0 ... F7, data bytes
+  // below 80h), head (its first 12 bytes), digest (FNV-1a of all of it)}:
+  // a whole update is some 8,000 messages of up to 4.7 KB.
   const log = { toUnit: [], fromUnit: [], dropped: [], stateChanges: 0, requests: [] };
+  const note = (bytes) => {
+    let digest = 0x811c9dc5, whole = bytes[0] === 0xf0 && bytes[bytes.length - 1] === 0xf7;
+    for (let i = 0; i < bytes.length; ++i) {
+      digest = Math.imul(digest ^ bytes[i], 0x01000193) >>> 0;
+      if (i > 0 && i < bytes.length - 1 && bytes[i] >= 0x80) whole = false;
+    }
+    return { length: bytes.length, whole, head: Array.from(bytes.subarray(0, 12)), digest };
+  };
   class Port extends EventTarget {
     constructor(id, type) {
       super();
@@ -61,7 +72,7 @@ function standIn(config) {
     send(data) {
       if (this.state !== 'connected') throw new DOMException('The port is disconnected.', 'InvalidStateError');
       const bytes = Uint8Array.from(data);
-      log.toUnit.push(Array.from(bytes));
+      log.toUnit.push(note(bytes));
       const m = window.Module;
       const ptr = m._malloc(bytes.length);
       m.HEAPU8.set(bytes, ptr);
@@ -84,8 +95,8 @@ function standIn(config) {
     log,
     fromUnit(bytes) {
       fromUnit += 1;
-      if ((config.dropFromUnit || []).includes(fromUnit)) { log.dropped.push(Array.from(bytes)); return; }
-      log.fromUnit.push(Array.from(bytes));
+      if ((config.dropFromUnit || []).includes(fromUnit)) { log.dropped.push(note(bytes)); return; }
+      log.fromUnit.push(note(bytes));
       const event = new Event('midimessage');
       event.data = bytes;
       input.dispatchEvent(event);

@@ -123,9 +123,9 @@ class WebOutput final : public DriverOutput {
         markDone = true;
         // The page copies the bytes out of the program's memory before it
         // returns; the browser then owns them.
-        const int sent = MAIN_THREAD_EM_ASM_INT(
-            { return Module.ql5Midi.send(UTF8ToString($0), $1, $2); }, portId_.c_str(), bytes,
-            static_cast<int>(count));
+        const int sent =
+            MAIN_THREAD_EM_ASM_INT({ return Module.ql5Midi.send(UTF8ToString($0), $1, $2); },
+                                   portId_.c_str(), bytes, static_cast<int>(count));
         return sent != 0 ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
     }
 
@@ -144,7 +144,9 @@ class WebOutput final : public DriverOutput {
 class WebMidiDriver final : public Driver {
   public:
     const char* name() const override { return "webmidi"; }
-    std::uint32_t inputCount() override { return static_cast<std::uint32_t>(snapshot(true).size()); }
+    std::uint32_t inputCount() override {
+        return static_cast<std::uint32_t>(snapshot(true).size());
+    }
     std::uint32_t outputCount() override {
         return static_cast<std::uint32_t>(snapshot(false).size());
     }

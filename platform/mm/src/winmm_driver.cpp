@@ -30,8 +30,8 @@ using Clock = std::chrono::steady_clock;
 constexpr ::UINT kHeaderSize = sizeof(::MIDIHDR);
 
 bool headerDone(::MIDIHDR& header) {
-    return (ql5::mm::AtomicRef<::DWORD>(header.dwFlags).load(std::memory_order_acquire) & MHDR_DONE) !=
-           0;
+    return (ql5::mm::AtomicRef<::DWORD>(header.dwFlags).load(std::memory_order_acquire) &
+            MHDR_DONE) != 0;
 }
 
 // ---- input ----

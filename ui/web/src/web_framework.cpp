@@ -17,11 +17,16 @@ std::atomic<WebFramework*> theFramework{nullptr};
 
 const char* iconName(dlg::UINT type) {
     switch (type & dlg::MB_ICONMASK) {
-        case dlg::MB_ICONHAND: return "error";
-        case dlg::MB_ICONEXCLAMATION: return "warning";
-        case dlg::MB_ICONINFORMATION: return "information";
-        case 0x20: return "question";
-        default: return "";
+        case dlg::MB_ICONHAND:
+            return "error";
+        case dlg::MB_ICONEXCLAMATION:
+            return "warning";
+        case dlg::MB_ICONINFORMATION:
+            return "information";
+        case 0x20:
+            return "question";
+        default:
+            return "";
     }
 }
 }  // namespace
@@ -33,8 +38,8 @@ WebFramework::~WebFramework() { theFramework = nullptr; }
 WebFramework* WebFramework::current() { return theFramework.load(); }
 
 std::unique_ptr<dlg::WindowImpl> WebFramework::createWindow(dlg::CDialog& dialog,
-                                                           const dlg::DialogTemplate& tpl,
-                                                           dlg::WindowImpl* parent) {
+                                                            const dlg::DialogTemplate& tpl,
+                                                            dlg::WindowImpl* parent) {
     return std::make_unique<WebWindow>(*this, dialog, tpl, dynamic_cast<WebWindow*>(parent));
 }
 

@@ -21,11 +21,21 @@ std::string jsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char esc[8];
@@ -41,24 +51,31 @@ std::string jsonString(const std::string& s) {
 
 const char* kindName(dlg::ControlKind kind) {
     switch (kind) {
-        case dlg::ControlKind::PushButton: return "button";
-        case dlg::ControlKind::StaticText: return "label";
-        case dlg::ControlKind::StaticIcon: return "icon";
-        case dlg::ControlKind::StaticPicture: return "picture";
-        case dlg::ControlKind::DropDownList: return "combo";
-        case dlg::ControlKind::ProgressBar: return "progress";
-        case dlg::ControlKind::Edit: return "edit";
+        case dlg::ControlKind::PushButton:
+            return "button";
+        case dlg::ControlKind::StaticText:
+            return "label";
+        case dlg::ControlKind::StaticIcon:
+            return "icon";
+        case dlg::ControlKind::StaticPicture:
+            return "picture";
+        case dlg::ControlKind::DropDownList:
+            return "combo";
+        case dlg::ControlKind::ProgressBar:
+            return "progress";
+        case dlg::ControlKind::Edit:
+            return "edit";
     }
     return "label";
 }
 
 std::string templateJson(const dlg::DialogTemplate& tpl) {
-    std::string j = "{\"id\":" + std::to_string(tpl.id) + ",\"caption\":" + jsonString(tpl.caption) +
-                    ",\"width\":" + std::to_string(tpl.width) +
-                    ",\"height\":" + std::to_string(tpl.height) +
-                    ",\"font\":" + jsonString(tpl.fontName) +
-                    ",\"points\":" + std::to_string(tpl.fontPointSize) +
-                    ",\"styles\":" + std::to_string(tpl.windowStyles) + ",\"controls\":[";
+    std::string j =
+        "{\"id\":" + std::to_string(tpl.id) + ",\"caption\":" + jsonString(tpl.caption) +
+        ",\"width\":" + std::to_string(tpl.width) + ",\"height\":" + std::to_string(tpl.height) +
+        ",\"font\":" + jsonString(tpl.fontName) +
+        ",\"points\":" + std::to_string(tpl.fontPointSize) +
+        ",\"styles\":" + std::to_string(tpl.windowStyles) + ",\"controls\":[";
     bool first = true;
     for (const auto& c : tpl.controls) {
         if (!first) j += ",";
@@ -66,8 +83,7 @@ std::string templateJson(const dlg::DialogTemplate& tpl) {
         j += "{\"id\":" + std::to_string(c.id) + ",\"kind\":\"" + kindName(c.kind) +
              "\",\"text\":" + jsonString(c.text) + ",\"x\":" + std::to_string(c.x) +
              ",\"y\":" + std::to_string(c.y) + ",\"w\":" + std::to_string(c.width) +
-             ",\"h\":" + std::to_string(c.height) + ",\"styles\":" + std::to_string(c.styles) +
-             "}";
+             ",\"h\":" + std::to_string(c.height) + ",\"styles\":" + std::to_string(c.styles) + "}";
     }
     return j + "]}";
 }
@@ -84,8 +100,8 @@ void pageText(const char* op, int window, int id, const std::string& text) {
 }
 
 void pageInt(const char* op, int window, int id, int a, int b = 0) {
-    MAIN_THREAD_ASYNC_EM_ASM({ Module.ql5Page.call(UTF8ToString($0), $1, $2, $3, $4); }, op,
-                             window, id, a, b);
+    MAIN_THREAD_ASYNC_EM_ASM({ Module.ql5Page.call(UTF8ToString($0), $1, $2, $3, $4); }, op, window,
+                             id, a, b);
 }
 
 }  // namespace

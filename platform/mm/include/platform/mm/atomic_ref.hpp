@@ -41,12 +41,18 @@ class AtomicRef {
   private:
     static constexpr int toBuiltin(std::memory_order order) noexcept {
         switch (order) {
-            case std::memory_order_relaxed: return __ATOMIC_RELAXED;
-            case std::memory_order_consume: return __ATOMIC_CONSUME;
-            case std::memory_order_acquire: return __ATOMIC_ACQUIRE;
-            case std::memory_order_release: return __ATOMIC_RELEASE;
-            case std::memory_order_acq_rel: return __ATOMIC_ACQ_REL;
-            default: return __ATOMIC_SEQ_CST;
+            case std::memory_order_relaxed:
+                return __ATOMIC_RELAXED;
+            case std::memory_order_consume:
+                return __ATOMIC_CONSUME;
+            case std::memory_order_acquire:
+                return __ATOMIC_ACQUIRE;
+            case std::memory_order_release:
+                return __ATOMIC_RELEASE;
+            case std::memory_order_acq_rel:
+                return __ATOMIC_ACQ_REL;
+            default:
+                return __ATOMIC_SEQ_CST;
         }
     }
     T* object_;

@@ -86,7 +86,7 @@ describe('the window against the virtual unit', () => {
     await page.close();
   });
 
-  test('a reply the unit loses: the update still completes, and a fault script that does not parse is refused', async () => {
+  test('faults from the address (a reply the unit loses): the update still completes; a script that does not parse is refused', async () => {
     const page = await openPage(browser, server.url + '?virtual&timing=test&fault=' +
       encodeURIComponent('write#3:drop'));
     await mainWindow(page);
@@ -101,6 +101,36 @@ describe('the window against the virtual unit', () => {
     assert.equal(await bad.$('section.window[data-template="103"]'), null);
     await page.close();
     await bad.close();
+  });
+
+  test('a reload in the middle of an update asks first, then says what state the unit may be in', async () => {
+    const page = await openPage(browser, server.url + '?virtual');
+    await mainWindow(page);
+    await click(page, IDOK);
+    await page.waitForFunction(() => Module.ql5Page.isBusy() && sessionStorage.getItem('ql5-busy'));
+    const prompts = [];
+    page.on('dialog', (d) => { prompts.push(d.type()); d.accept(); });
+    await page.reload({ waitUntil: 'domcontentloaded' });
+    await page.waitForSelector('#notice[data-kind="interrupted"]:not([hidden])');
+    assert.deepEqual(prompts, ['beforeunload']);
+    assert.match(await page.$eval('#notice', (n) => n.textContent), /may hold part of the new firmware.*press Execute again/);
+    await mainWindow(page);
+    await page.close();
+  });
+
+  test('a program cut short in transit is refused by name, and nothing starts', async () => {
+    const page = await browser.newPage();
+    await page.setRequestInterception(true);
+    page.on('request', async (r) => {
+      if (!r.url().endsWith('.wasm')) return r.continue();
+      const whole = await (await fetch(r.url())).arrayBuffer();
+      r.respond({ status: 200, contentType: 'application/wasm', body: Buffer.from(whole.slice(0, whole.byteLength >> 1)) });
+    });
+    await page.goto(server.url + '?virtual');
+    await page.waitForSelector('#refusal[data-kind="load"]:not([hidden])', { timeout: 60000 });
+    assert.match(await page.$eval('#refusal', (r) => r.textContent), /ql5-updater\.wasm, which carries the firmware images\) did not arrive whole/);
+    assert.equal(await page.$('section.window'), null);
+    await page.close();
   });
 
   test('the page from a file is not isolated: refused before anything loads', async () => {

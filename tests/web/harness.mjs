@@ -41,7 +41,8 @@ export async function launch() {
 }
 
 // The stand-in: config.mode 'ok' | 'denied' | 'none' (no Web MIDI at all);
-// config.dropFromUnit: ordinals (1-based) of the unit's messages it loses.
+// config.dropFromUnit: ordinals (1-based) of the unit's messages it loses;
+// config.unplugged: the unit's ports start disconnected.
 function standIn(config) {
   if (config.mode === 'none') {
     delete Navigator.prototype.requestMIDIAccess;
@@ -84,6 +85,8 @@ function standIn(config) {
   other.name = 'Some Keyboard';
   const input = new Port('ql5-in', 'input');
   const output = new Output('ql5-out', 'output');
+  // config.unplugged: the unit's ports are not there when the page opens.
+  if (config.unplugged) input.state = output.state = 'disconnected';
   const access = new EventTarget();
   access.inputs = new Map([[other.id, other], [input.id, input]]);
   access.outputs = new Map([[output.id, output]]);

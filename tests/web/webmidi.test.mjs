@@ -73,6 +73,22 @@ describe('the Web MIDI driver', () => {
     await page.close();
   });
 
+  test('the unit\'s ports not found: the page says so, and they appear when the unit is plugged in', async () => {
+    const page = await openPage(browser, server.url, { midi: { mode: 'ok', unplugged: true } });
+    await mainWindow(page);
+    await page.waitForSelector('#hint:not([hidden])');
+    assert.match(await page.$eval('#hint', (h) => h.textContent),
+      /^No QL-5 is among this browser's MIDI ports \(Some Keyboard\)\. Connect the unit/);
+    assert.equal(await page.$eval(`[data-control="${IDOK}"]`, (b) => b.disabled), true);
+    assert.deepEqual(await page.$eval(`[data-control="${IDC_MIDIOUT}"]`, (s) => s.options.length), 0);
+    await page.evaluate(() => window.ql5StandIn.setConnected(true));
+    await page.waitForSelector('#hint', { hidden: true });
+    await click(page, 1004);  // Rescan Device
+    await page.waitForFunction(() => !document.querySelector('[data-control="1"]').disabled);
+    assert.equal(await page.$eval(`[data-control="${IDC_MIDIOUT}"]`, (s) => s.value), 'Tarvik QL-5 MIDI 1');
+    await page.close();
+  });
+
   for (const [mode, kind, words] of [
     ['denied', 'sysex-denied', /Allow MIDI for this site/],
     ['none', 'no-web-midi', /Chrome, Edge, Opera .* Safari/],

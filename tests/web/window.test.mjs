@@ -48,6 +48,23 @@ describe('the window against the virtual unit', () => {
     assert.ok(m, 'report: ' + JSON.stringify(before.text));
     const carried = m[1];
 
+    // The About box from the window's menu, its entry with the access key.
+    await page.click('section.window[data-template="103"] .menubutton');
+    const entry = await page.$eval('section.window[data-template="103"] .menuitem',
+      (m) => ({ text: m.textContent, key: m.querySelector('u').textContent }));
+    assert.deepEqual(entry, { text: 'About Tarvik Dorn Series Updater(A)...', key: 'A' });
+    await page.click('section.window[data-template="103"] .menuitem');
+    await page.waitForSelector('section.window[data-template="100"]:not([hidden])');
+    const about = await page.$eval('section.window[data-template="100"]', (w) => ({
+      title: w.querySelector('.title').textContent,
+      text: w.querySelector('[data-control="1003"]').value,
+      readOnly: w.querySelector('[data-control="1003"]').readOnly,
+      focused: document.activeElement.textContent }));
+    assert.deepEqual(about, { title: 'About Tarvik Dorn Series Updater',
+      text: 'Tarvik QL-5 System v1.20 Updater', readOnly: true, focused: 'OK' });
+    await page.keyboard.press('Escape');
+    await page.waitForFunction(() => !document.querySelector('section.window[data-template="100"]'));
+
     await recordCalls(page);
     await click(page, IDOK);
     await waitStatus(page, 'Version update completed.');

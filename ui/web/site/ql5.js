@@ -53,8 +53,7 @@
     const hint = $('hint');
     hint.textContent = found ? '' :
       'No QL-5 is among this browser\'s MIDI ports' + (names.length ? ' (' + names.join(', ') + ')' : '') +
-      '. Connect the unit with its USB cable and switch it on in update mode; the lists fill in by themselves, ' +
-      'or press Rescan Device.';
+      '. Connect the unit with its USB cable and switch it on in update mode, then press Rescan Device.';
     hint.hidden = found;
   }
 

@@ -63,18 +63,33 @@ Module.ql5Page = (function () {
         e.type = 'text';
         e.value = c.text;
         e.readOnly = (c.styles & kReadOnly) !== 0;
-        e.tabIndex = -1;
         break;
     }
     place(e, c);
     if (c.kind === 'combo') e.style.height = '';  // the closed field; the list drops down
     if (c.kind === 'icon') { e.style.width = du(21); e.style.height = du(21); }
-    if (c.kind !== 'edit') e.tabIndex = (c.styles & kTabStop) ? 0 : -1;
+    e.tabIndex = (c.styles & kTabStop) ? 0 : -1;
     if (c.id !== -1) {
       e.id = 'w' + win + '-c' + c.id;
       e.dataset.control = String(c.id);
     }
     return e;
+  }
+
+  // A menu text as the platform shows it: '&' marks the next character as
+  // the access key (underlined), '&&' is an ampersand.
+  function menuText(item, text) {
+    for (let i = 0; i < text.length; ++i) {
+      if (text[i] === '&' && i + 1 < text.length) {
+        ++i;
+        if (text[i] !== '&') {
+          item.appendChild(element('u', '', text[i]));
+          item.accessKey = text[i].toLowerCase();
+          continue;
+        }
+      }
+      item.appendChild(document.createTextNode(text[i]));
+    }
   }
 
   function showProgress(e) {
@@ -168,7 +183,8 @@ Module.ql5Page = (function () {
         break;
       case 'icon': break;
       case 'menu': {
-        const item = element('button', 'menuitem', a);
+        const item = element('button', 'menuitem');
+        menuText(item, a);
         item.type = 'button';
         item.addEventListener('click', () => { w.menu.hidden = true; _ql5_page_syscommand(win, id); });
         w.menu.appendChild(item);

@@ -2,6 +2,7 @@
 
 #include <emscripten/em_asm.h>
 #include <emscripten/emscripten.h>
+#include <emscripten/threading.h>
 
 #include <atomic>
 #include <chrono>
@@ -31,7 +32,13 @@ const char* iconName(dlg::UINT type) {
 }
 }  // namespace
 
-WebFramework::WebFramework() : uiThread_(std::this_thread::get_id()) { theFramework = this; }
+WebFramework::WebFramework() : uiThread_(std::this_thread::get_id()) {
+    // The dialogs' thread waits (modal loops, calls from the worker); the
+    // browser's main thread must never wait, so the program has to run on
+    // a thread of its own (linked with PROXY_TO_PTHREAD).
+    if (emscripten_is_main_browser_thread()) std::abort();
+    theFramework = this;
+}
 
 WebFramework::~WebFramework() { theFramework = nullptr; }
 

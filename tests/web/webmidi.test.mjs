@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
 import {
-  IDC_MIDIIN, IDC_MIDIOUT, IDOK, click, launch, mainWindow, openPage, startServer, waitStatus,
+  IDC_MIDIIN, IDC_MIDIOUT, IDOK, click, launch, mainWindow, messageBox, openPage, startServer, waitStatus,
 } from './harness.mjs';
 
 let server, browser;
@@ -67,7 +67,9 @@ describe('the Web MIDI driver', () => {
     await click(page, IDOK);
     await page.waitForFunction(() => window.ql5StandIn.log.toUnit.length > 200);
     await page.evaluate(() => window.ql5StandIn.setConnected(false));
-    await page.waitForSelector('.messagebox', { timeout: 120000 });
+    const box = await messageBox(page);
+    assert.equal(box.caption, 'Error');
+    assert.match(box.text, /^(Time out error\(\d\)|Transfer error occurred\.)$/);
     const status = await page.$eval('[data-control="1003"]', (e) => e.value);
     assert.notEqual(status, 'Version update completed.');
     await page.close();

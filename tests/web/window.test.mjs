@@ -120,6 +120,29 @@ describe('the window against the virtual unit', () => {
     await bad.close();
   });
 
+  test('loading shows how much of the program and its images has arrived', async () => {
+    const page = await browser.newPage();
+    await page.evaluateOnNewDocument(() => {
+      window.ql5Loading = [];
+      new MutationObserver(() => {
+        const t = document.getElementById('loading-text');
+        if (t && window.ql5Loading.at(-1) !== t.textContent) window.ql5Loading.push(t.textContent);
+      }).observe(document, { subtree: true, childList: true, characterData: true });
+    });
+    await page.goto(server.url + '?virtual');
+    await mainWindow(page);
+    const seen = await page.evaluate(() => window.ql5Loading);
+    const steps = seen.map((t) => /^Loading the updater and its firmware images: ([\d.]+) of ([\d.]+) MB$/.exec(t))
+      .filter(Boolean).map((m) => [Number(m[1]), Number(m[2])]);
+    assert.ok(steps.length >= 2, 'progress steps: ' + JSON.stringify(seen));
+    const total = steps[0][1];
+    assert.ok(total > 15, 'the program carries the images: ' + total + ' MB');
+    assert.deepEqual(steps.at(-1), [total, total]);
+    assert.ok(steps.every(([done], i) => i === 0 || done >= steps[i - 1][0]), 'counts up');
+    assert.equal(await page.$eval('#loading', (l) => l.hidden), true);
+    await page.close();
+  });
+
   test('a reload in the middle of an update asks first, then says what state the unit may be in', async () => {
     const page = await openPage(browser, server.url + '?virtual');
     await mainWindow(page);

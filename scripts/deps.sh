@@ -15,7 +15,7 @@ package=(lintian desktop-file-utils appstream help2man)
 windows=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
          wine wine64 xvfb xauth nsis)
 kernel=(qemu-system-x86 busybox-static kmod cpio alsa-utils python3)
-web=(emscripten chromium)   # Node.js and npm come with the machine
+web=(emscripten chromium python3)   # Node.js and npm come with the machine
 groups=("$@")
 ((${#groups[@]})) || groups=(build)
 pkgs=()

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "dev_name.hpp"
+#include "platform/mm/atomic_ref.hpp"
 
 namespace ql5::midi {
 
@@ -196,7 +197,7 @@ void CDxMMidiIn::onLongError(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
         return;
     }
     const mm::DWORD flags =
-        std::atomic_ref<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
+        ql5::mm::AtomicRef<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
     if ((flags & mm::MHDR_DONE) == 0) {
         return;
     }
@@ -215,7 +216,7 @@ void CDxMMidiIn::onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr) {
         return;
     }
     const mm::DWORD flags =
-        std::atomic_ref<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
+        ql5::mm::AtomicRef<mm::DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
     if ((flags & mm::MHDR_DONE) == 0) {
         return;
     }

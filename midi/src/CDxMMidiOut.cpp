@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "dev_name.hpp"
+#include "platform/mm/atomic_ref.hpp"
 #include "platform/sync/sync.hpp"
 
 namespace ql5::midi {
@@ -51,7 +52,7 @@ int CDxMMidiOut::SendLong(mm::MIDIHDR* header) {
     }
     const auto start = std::chrono::steady_clock::now();
     const auto bound = std::chrono::milliseconds(doneBoundMs_.load());
-    std::atomic_ref<mm::DWORD> flags(header->dwFlags);
+    ql5::mm::AtomicRef<mm::DWORD> flags(header->dwFlags);
     while ((flags.load(std::memory_order_acquire) & mm::MHDR_DONE) == 0) {
         if (std::chrono::steady_clock::now() - start >= bound) {
             // The platform never finished. The header and the bytes are the

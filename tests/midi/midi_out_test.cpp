@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "midi/CDxMMidiOut.hpp"
+#include "platform/mm/atomic_ref.hpp"
 #include "virtual_fixture.hpp"
 
 namespace {
@@ -84,7 +85,7 @@ TEST_F(MidiOutTest, SendLongWaitsUntilTheFlagIsSet) {
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         EXPECT_FALSE(finished.load());
         // The platform finishes with the message late.
-        std::atomic_ref<mm::DWORD>(hdr.dwFlags).fetch_or(mm::MHDR_DONE);
+        ql5::mm::AtomicRef<mm::DWORD>(hdr.dwFlags).fetch_or(mm::MHDR_DONE);
     });
     const auto start = Clock::now();
     const int result = out.SendLong(&hdr);

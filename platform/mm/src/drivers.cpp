@@ -12,6 +12,9 @@
 #if defined(QL5_HAVE_RAW_STREAM)
 #include "platform/mm/raw_stream_driver.hpp"
 #endif
+#if defined(QL5_HAVE_WEB_MIDI)
+#include "platform/mm/web_midi_driver.hpp"
+#endif
 
 namespace ql5::mm {
 
@@ -36,6 +39,9 @@ std::vector<std::shared_ptr<Driver>> defaultDrivers() {
     std::vector<std::shared_ptr<Driver>> list;
 #if defined(QL5_HAVE_WINMM)
     list.push_back(winmmDriver());
+#endif
+#if defined(QL5_HAVE_WEB_MIDI)
+    list.push_back(webMidiDriver());
 #endif
 #if defined(QL5_HAVE_ALSA)
     if (auto alsa = alsaDriver()) {

@@ -4,16 +4,18 @@
 // from the core is atomic.
 #include <atomic>
 
+#include "platform/mm/atomic_ref.hpp"
+
 #include "platform/mm/mmsystem.hpp"
 
 namespace ql5::mm::detail {
 
 inline DWORD loadFlags(MIDIHDR* hdr) {
-    return std::atomic_ref<DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
+    return ql5::mm::AtomicRef<DWORD>(hdr->dwFlags).load(std::memory_order_acquire);
 }
 
 inline void changeFlags(MIDIHDR* hdr, DWORD set, DWORD clear) {
-    std::atomic_ref<DWORD> flags(hdr->dwFlags);
+    ql5::mm::AtomicRef<DWORD> flags(hdr->dwFlags);
     DWORD value = flags.load(std::memory_order_relaxed);
     while (!flags.compare_exchange_weak(value, (value | set) & ~clear, std::memory_order_acq_rel)) {
     }

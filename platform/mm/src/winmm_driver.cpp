@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/mm/atomic_ref.hpp"
 #include "platform/mm/driver.hpp"
 #include "short_message.hpp"
 // Last: it brings the system headers, whose macros shadow some of our names.
@@ -29,8 +30,8 @@ using Clock = std::chrono::steady_clock;
 constexpr ::UINT kHeaderSize = sizeof(::MIDIHDR);
 
 bool headerDone(::MIDIHDR& header) {
-    return (std::atomic_ref<::DWORD>(header.dwFlags).load(std::memory_order_acquire) & MHDR_DONE) !=
-           0;
+    return (ql5::mm::AtomicRef<::DWORD>(header.dwFlags).load(std::memory_order_acquire) &
+            MHDR_DONE) != 0;
 }
 
 // ---- input ----

@@ -2,7 +2,8 @@
 # Runs inside the guest that scripts/alsa-kernel-test.sh boots (as root, in
 # the host's userland seen read-only through a throw-away layer). The kernel
 # command line gives: ql5_repo, ql5_results (writable, shared with the host),
-# ql5_kroot and ql5_kver (Debian's kernel modules), ql5_serial_update.
+# ql5_kroot and ql5_kver (Debian's kernel modules), ql5_serial_update,
+# ql5_usb_update.
 # Exit 0 only when every step ended as expected.
 set -uo pipefail
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
@@ -332,6 +333,193 @@ if [ -n "$node" ] && [ "${ql5_serial_update:-0}" = 1 ] && step update &&
     show "$work/serial-v.log"
   fi
 fi
+
+# --- 4. the unit as a USB-MIDI device ------------------------------------------
+# A configfs gadget with one MIDI function on dummy_hcd (a USB device and
+# host controller in one module, joined inside the kernel): snd-usb-audio
+# makes the host's card of it as of any USB-MIDI unit, and ql5-emulator
+# serves the unit on the gadget side's rawmidi node (the f_midi card). An
+# unbind of the gadget is the cable pulled: snd-usb-audio removes the card,
+# the f_midi card goes too; a bind plugs it in again.
+gadgets=/sys/kernel/config/usb_gadget
+# make_gadget NAME SERIAL CARD_ID: manufacturer "Tarvik", product "Tarvik QL-5"
+# (snd-usb-audio names the card after the product and the port "PRODUCT MIDI 1").
+make_gadget() {
+  local g=$gadgets/$1
+  mkdir -p "$g" || return 1
+  echo 0x1209 >"$g/idVendor"
+  echo 0x0001 >"$g/idProduct"
+  mkdir -p "$g/strings/0x409" "$g/configs/c.1" "$g/functions/midi.usb0" || return 1
+  echo Tarvik >"$g/strings/0x409/manufacturer"
+  echo "Tarvik QL-5" >"$g/strings/0x409/product"
+  echo "$2" >"$g/strings/0x409/serialnumber"
+  echo 1 >"$g/functions/midi.usb0/in_ports"
+  echo 1 >"$g/functions/midi.usb0/out_ports"
+  echo "$3" >"$g/functions/midi.usb0/id"
+  ln -s "$g/functions/midi.usb0" "$g/configs/c.1/" || return 1
+}
+# gadget_bind NAME UDC / gadget_unbind NAME
+gadget_bind() { echo "$2" >"$gadgets/$1/UDC"; }
+gadget_unbind() { echo "" >"$gadgets/$1/UDC"; }
+# find_usb HCD_INDEX: the host's card on dummy_hcd.N (usb_card), its rawmidi
+# node (usb_node) and sequencer address (usb_addr), found afresh each time.
+find_usb() {
+  usb_card= usb_node= usb_addr=
+  local i
+  for ((i = 0; i < ${2:-100}; i++)); do
+    usb_card=$(awk -v at="usb-dummy_hcd.$1-" '
+      $1 ~ /^[0-9]+$/ { c = $1; next }
+      index($0, at) && index($0, "Tarvik QL-5") { print c; exit }' /proc/asound/cards)
+    [ -n "$usb_card" ] && usb_node=/dev/snd/midiC${usb_card}D0
+    [ -n "$usb_card" ] && usb_addr=$(aconnect -l | awk -v c="card=$usb_card]" '
+      /^client/ { cl = ""; if (index($0, c)) { cl = $2; sub(":", "", cl) } }
+      /^ +[0-9]+ / && cl != "" { print cl ":" $1; exit }')
+    [ -n "$usb_addr" ] && [ -e "$usb_node" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+usb_gone() { ! awk -v at="usb-dummy_hcd.$1-" 'index($0, at) { f = 1 } END { exit !f }' /proc/asound/cards; }
+
+usb_step() {
+  local t u rc took
+  t=$(date +%s)
+  modules -a configfs libcomposite usb_f_midi snd-usb-audio && modules dummy_hcd num=2 ||
+    { bad "usb: loading the USB modules"; return; }
+  mountpoint -q /sys/kernel/config || mount -t configfs none /sys/kernel/config
+  make_gadget ql5a QL5-0001 QL5GadgetA || { bad "usb: making the gadget"; return; }
+  gadget_bind ql5a dummy_udc.0 || { bad "usb: binding the gadget to dummy_udc.0"; return; }
+  if ! find_usb 0; then
+    bad "usb: no card from snd-usb-audio"
+    cat /proc/asound/cards
+    return
+  fi
+  say "usb: gadget bound, host card $usb_card ($usb_node, sequencer $usb_addr) in $(($(date +%s) - t))s"
+  sed 's/^/      | /' /proc/asound/cards
+  mkfifo "$work/usb-emu.in"
+  "$emu" --rawmidi QL5GadgetA --quiet <"$work/usb-emu.in" >"$work/usb-emu.log" 2>&1 &
+  local unit=$!
+  exec 7>"$work/usb-emu.in"
+  if ! wait_for_text "$work/usb-emu.log" 20 "kernel buffers 65536"; then
+    bad "usb: ql5-emulator --rawmidi did not come up with 64 KiB buffers"
+    show "$work/usb-emu.log"
+  fi
+
+  # 4a. The ports as snd-usb-audio names them.
+  timeout 30 "$ql5" ports >"$work/usb-ports.log" 2>&1
+  if grep -F "Tarvik QL-5 MIDI 1" "$work/usb-ports.log" | grep -qF "$usb_addr"; then
+    ok "usb: ql5 ports lists \"Tarvik QL-5 MIDI 1\" at $usb_addr"
+  else
+    bad "usb: ql5 ports"
+  fi
+  show "$work/usb-ports.log" 12
+
+  # 4b. The version check through the card's rawmidi (the default choice),
+  # then through the sequencer while aseqdump holds the card's input.
+  u=$(date +%s)
+  if timeout 120 "$ql5" version >"$work/usb-v-raw.log" 2>&1 && versions_old "$work/usb-v-raw.log"; then
+    ok "usb: version through the card's rawmidi ($(($(date +%s) - u))s)"
+  else
+    bad "usb: version through the card's rawmidi"
+    show "$work/usb-v-raw.log"
+  fi
+  aseqdump -p "$usb_addr" >/dev/null 2>&1 &
+  local holder=$!
+  sleep 1
+  u=$(date +%s)
+  if timeout 120 "$ql5" version --in "$usb_addr" --out "$usb_addr" >"$work/usb-v-seq.log" 2>&1 &&
+    versions_old "$work/usb-v-seq.log"; then
+    ok "usb: version through the sequencer, the card held by aseqdump ($(($(date +%s) - u))s)"
+  else
+    bad "usb: version through the sequencer"
+    show "$work/usb-v-seq.log"
+  fi
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+
+  # 4c. The cable pulled mid-write: the gadget unbound while a block is on
+  # its way. The kernel tells at once (card gone, writes refused); the update
+  # ends with "Time out error(2)", exit 7.
+  local card0=$usb_card addr0=$usb_addr
+  timeout 300 "$ql5" update >"$work/usb-cut.log" 2>&1 &
+  up=$!
+  if wait_for_text "$work/usb-cut.log" 120 "writing image"; then
+    sleep 3
+    t=$(date +%s)
+    gadget_unbind ql5a
+    wait "$up"
+    rc=$?
+    took=$(($(date +%s) - t))
+    if [ "$rc" = 7 ] && grep -qF "Time out error(2)" "$work/usb-cut.log" && ((took <= usb_cut_limit)); then
+      ok "usb: gadget unbound mid-write: \"Time out error(2)\", exit 7, ${took}s after the unbind"
+    else
+      bad "usb: gadget unbound mid-write: exit $rc ${took}s after the unbind (limit ${usb_cut_limit}s)"
+      show "$work/usb-cut.log"
+    fi
+    usb_gone 0 || bad "usb: the card is still there after the unbind"
+  else
+    bad "usb: the update never reached a write"
+    show "$work/usb-cut.log"
+    kill "$up" 2>/dev/null
+    wait "$up" 2>/dev/null
+    gadget_unbind ql5a
+  fi
+  kill -0 "$unit" 2>/dev/null || bad "usb: ql5-emulator ended when the gadget went"
+  echo stamps >&7  # the unit's stamps as the cut left them, into its log
+
+  # 4d. Plugged in again: a new card; the unit is found and answers (the
+  # same emulator, its flash as the cut left it).
+  t=$(date +%s)
+  gadget_bind ql5a dummy_udc.0 || bad "usb: binding the gadget again"
+  if find_usb 0; then
+    say "usb: re-bound: host card $usb_card ($usb_addr; before: $card0, $addr0) in $(($(date +%s) - t))s"
+    u=$(date +%s)
+    if timeout 120 "$ql5" version >"$work/usb-v-again.log" 2>&1 && grep -q 'SYSTEM:' "$work/usb-v-again.log"; then
+      ok "usb: version after re-binding ($(($(date +%s) - u))s): $(grep 'SYSTEM:' "$work/usb-v-again.log" | head -n 1)"
+    else
+      bad "usb: version after re-binding"
+      show "$work/usb-v-again.log"
+    fi
+  else
+    bad "usb: no card after binding again"
+  fi
+
+  # 4e. By hand (--usb-update, about ten minutes): the whole update after the
+  # cut, the unplug step seeing the unbind, then the new versions.
+  if [ "${ql5_usb_update:-0}" = 1 ] && [ -n "$usb_addr" ]; then
+    u=$(date +%s)
+    timeout 1500 "$ql5" update >"$work/usb-up.log" 2>&1 &
+    up=$!
+    local unbound=0
+    if wait_for_text "$work/usb-up.log" 1500 "PLEASE UNPLUG THE USB CABLE"; then
+      sleep 1
+      gadget_unbind ql5a && unbound=1
+    fi
+    wait "$up"
+    rc=$?
+    if [ "$rc" = 0 ] && ((unbound)) && grep -qF "Version update completed." "$work/usb-up.log"; then
+      ok "usb: whole update after the cut, the unplug seen ($(($(date +%s) - u))s)"
+    else
+      bad "usb: whole update after the cut (exit $rc)"
+      show "$work/usb-up.log"
+    fi
+    gadget_bind ql5a dummy_udc.0
+    if find_usb 0 && timeout 120 "$ql5" version >"$work/usb-v-new.log" 2>&1 &&
+      versions_new "$work/usb-v-new.log"; then
+      ok "usb: version after the whole update"
+    else
+      bad "usb: version after the whole update"
+      show "$work/usb-v-new.log"
+    fi
+  fi
+  exec 7>&-
+  kill "$unit" 2>/dev/null
+  wait "$unit" 2>/dev/null
+  show "$work/usb-emu.log" 6
+}
+# How long the cut update may take to end after the unbind.
+usb_cut_limit=${ql5_usb_cut_limit:-90}
+step usb && usb_step
 
 cp "$work"/*.log "$res/" 2>/dev/null
 say "guest steps done, failed=$failed"

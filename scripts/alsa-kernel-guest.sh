@@ -35,6 +35,15 @@ wait_for_text() {
   done
   return 1
 }
+# the same with an extended regular expression
+wait_for_re() {
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    grep -qE -- "$3" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
 # The version report: the unit's system firmware before an update is 1.10,
 # after it 1.20 (the version this program carries is 1.20).
 versions_old() { grep -q 'SYSTEM:.*1\.10 -> 1\.20' "$1"; }
@@ -438,32 +447,44 @@ usb_step() {
   wait "$holder" 2>/dev/null
 
   # 4c. The cable pulled mid-write: the gadget unbound while a block is on
-  # its way. The kernel tells at once (card gone, writes refused); the update
-  # ends with "Time out error(2)", exit 7.
-  local card0=$usb_card addr0=$usb_addr
-  timeout 300 "$ql5" update >"$work/usb-cut.log" 2>&1 &
-  up=$!
-  if wait_for_text "$work/usb-cut.log" 120 "writing image"; then
-    sleep 3
-    t=$(date +%s)
-    gadget_unbind ql5a
-    wait "$up"
-    rc=$?
-    took=$(($(date +%s) - t))
-    if [ "$rc" = 7 ] && grep -qF "Time out error(2)" "$work/usb-cut.log" && ((took <= usb_cut_limit)); then
-      ok "usb: gadget unbound mid-write: \"Time out error(2)\", exit 7, ${took}s after the unbind"
-    else
-      bad "usb: gadget unbound mid-write: exit $rc ${took}s after the unbind (limit ${usb_cut_limit}s)"
-      show "$work/usb-cut.log"
+  # its way, once through the card's rawmidi and once through the sequencer
+  # (aseqdump holding the card). The kernel tells at once (the card gone,
+  # writes refused, the client's exit announced): the update ends with
+  # "Time out error(2)", exit 7, within seconds rather than after 32 resends.
+  local card0=$usb_card addr0=$usb_addr via
+  for via in rawmidi sequencer; do
+    [ "$via" = sequencer ] && { gadget_bind ql5a dummy_udc.0 && find_usb 0 || { bad "usb: no card for the second cut"; break; }; }
+    holder=
+    if [ "$via" = sequencer ]; then
+      aseqdump -p "$usb_addr" >/dev/null 2>&1 &
+      holder=$!
+      sleep 1
     fi
-    usb_gone 0 || bad "usb: the card is still there after the unbind"
-  else
-    bad "usb: the update never reached a write"
-    show "$work/usb-cut.log"
-    kill "$up" 2>/dev/null
-    wait "$up" 2>/dev/null
-    gadget_unbind ql5a
-  fi
+    timeout 300 "$ql5" update --in "$usb_addr" --out "$usb_addr" >"$work/usb-cut-$via.log" 2>&1 &
+    up=$!
+    if wait_for_text "$work/usb-cut-$via.log" 150 "writing image"; then
+      sleep 3
+      t=$(date +%s%N)
+      gadget_unbind ql5a
+      wait "$up"
+      rc=$?
+      took=$((($(date +%s%N) - t) / 1000000))
+      if [ "$rc" = 7 ] && grep -qF "Time out error(2)" "$work/usb-cut-$via.log" && ((took <= usb_cut_limit * 1000)); then
+        ok "usb: gadget unbound mid-write ($via): \"Time out error(2)\", exit 7, ${took} ms after the unbind"
+      else
+        bad "usb: gadget unbound mid-write ($via): exit $rc ${took} ms after the unbind (limit ${usb_cut_limit}s)"
+        show "$work/usb-cut-$via.log"
+      fi
+      usb_gone 0 || bad "usb: the card is still there after the unbind"
+    else
+      bad "usb: the update never reached a write ($via)"
+      show "$work/usb-cut-$via.log"
+      kill "$up" 2>/dev/null
+      wait "$up" 2>/dev/null
+      gadget_unbind ql5a
+    fi
+    [ -n "$holder" ] && { kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; }
+  done
   kill -0 "$unit" 2>/dev/null || bad "usb: ql5-emulator ended when the gadget went"
   echo stamps >&7  # the unit's stamps as the cut left them, into its log
 
@@ -516,9 +537,144 @@ usb_step() {
   kill "$unit" 2>/dev/null
   wait "$unit" 2>/dev/null
   show "$work/usb-emu.log" 6
+  gadget_unbind ql5a 2>/dev/null
+  usb_window
+  usb_two
 }
-# How long the cut update may take to end after the unbind.
-usb_cut_limit=${ql5_usb_cut_limit:-90}
+
+# 4g. The window on the offscreen platform, through the ALSA driver (the
+# test program that drives the real window from its standard input): it
+# finds the unit on the USB card and checks its versions; unplugged, a
+# Rescan finds no unit; plugged in again (a new card), a Rescan finds it and
+# the version check answers again.
+usb_window() {
+  local probe unit n
+  probe=$(find "$bin/tests" -name ql5_app_probe -type f | head -n 1)
+  if [ -z "$probe" ]; then
+    bad "usb: the window's test program (ql5_app_probe) is not built"
+    return
+  fi
+  gadget_bind ql5a dummy_udc.0 && find_usb 0 || { bad "usb: window: no card"; return; }
+  "$emu" --rawmidi QL5GadgetA --quiet >"$work/usb-win-emu.log" 2>&1 &
+  unit=$!
+  rm -f "$work/probe.in"
+  mkfifo "$work/probe.in"
+  QT_QPA_PLATFORM=offscreen QL5_PROBE_SYSTEM_DRIVERS=1 QL5_PROBE_SCOPE=guest \
+    timeout 300 "$probe" <"$work/probe.in" >"$work/usb-window.log" 2>&1 &
+  local win=$!
+  exec 8>"$work/probe.in"
+  # state N: the Nth STATE line (Execute enabled, Version Check enabled, busy,
+  # status, selected input, selected output)
+  state() {
+    echo report >&8
+    local i
+    for ((i = 0; i < 100; i++)); do
+      (($(grep -c '^STATE' "$work/usb-window.log") >= $1)) && break
+      sleep 0.1
+    done
+    grep '^STATE' "$work/usb-window.log" | sed -n "${1}p"
+  }
+  boxes() { grep -c '^BOX' "$work/usb-window.log"; }
+  wait_for_text "$work/usb-window.log" 60 "TITLE" || bad "usb: window: it did not come up"
+  local s1 s2 s3
+  s1=$(state 1)
+  echo "click 1007" >&8  # Version Check
+  for ((n = 0; n < 600 && $(boxes) < 1; n++)); do sleep 0.1; done
+  gadget_unbind ql5a
+  echo "click 1004" >&8  # Rescan
+  sleep 1
+  s2=$(state 2)
+  gadget_bind ql5a dummy_udc.0
+  find_usb 0 || bad "usb: window: no card after binding again"
+  echo "click 1004" >&8
+  sleep 1
+  s3=$(state 3)
+  echo "click 1007" >&8
+  for ((n = 0; n < 600 && $(boxes) < 2; n++)); do sleep 0.1; done
+  echo close >&8
+  exec 8>&-
+  wait "$win"
+  local tab=$'\t'
+  if [[ "$s1" == "STATE${tab}1${tab}1${tab}"*"${tab}Tarvik QL-5 MIDI 1${tab}Tarvik QL-5 MIDI 1" ]] &&
+    [[ "$s2" == "STATE${tab}0${tab}0${tab}"* ]] &&
+    [[ "$s3" == "STATE${tab}1${tab}1${tab}"*"${tab}Tarvik QL-5 MIDI 1${tab}Tarvik QL-5 MIDI 1" ]] &&
+    (($(grep -c '^BOX.Version Information.*SYSTEM' "$work/usb-window.log") == 2)); then
+    ok "usb: the window finds the unit on the card, loses it unplugged, finds it after a Rescan; two version reports"
+  else
+    bad "usb: the window through the card"
+    show "$work/usb-window.log" 20
+  fi
+  kill "$unit" 2>/dev/null
+  wait "$unit" 2>/dev/null
+  gadget_unbind ql5a 2>/dev/null
+}
+
+# 4f. Two units at once: a second gadget on dummy_udc.1 with its own serial
+# number. Both cards are named alike ("Tarvik QL-5", port "Tarvik QL-5 MIDI
+# 1"); ql5 pairs each card's ports by its client and tells them apart by it.
+# update --all with one of them unplugged mid-write: that one fails alone,
+# the other goes on writing (then it is unplugged too, to keep CI short).
+usb_two() {
+  local t a b ua ub rc n0 n1
+  make_gadget ql5b QL5-0002 QL5GadgetB || { bad "usb: making the second gadget"; return; }
+  gadget_bind ql5a dummy_udc.0 && gadget_bind ql5b dummy_udc.1 || { bad "usb: binding two gadgets"; return; }
+  find_usb 0 && a=$usb_addr && find_usb 1 && b=$usb_addr || { bad "usb: two cards"; cat /proc/asound/cards; return; }
+  say "usb: two units: $a and $b"
+  "$emu" --rawmidi QL5GadgetA >"$work/usb-emu-a.log" 2>&1 &
+  ua=$!
+  "$emu" --rawmidi QL5GadgetB --quiet >"$work/usb-emu-b.log" 2>&1 &
+  ub=$!
+  wait_for_text "$work/usb-emu-a.log" 20 "kernel buffers" && wait_for_text "$work/usb-emu-b.log" 20 "kernel buffers" ||
+    bad "usb: the two emulators did not come up"
+  t=$(date +%s)
+  if timeout 180 "$ql5" version --all >"$work/usb-all-v.log" 2>"$work/usb-all-v.err" &&
+    grep -qF "Tarvik QL-5 MIDI 1 (client ${a%:*})" "$work/usb-all-v.log" &&
+    grep -qF "Tarvik QL-5 MIDI 1 (client ${b%:*})" "$work/usb-all-v.log"; then
+    ok "usb: version --all finds both units, told apart by client ($(($(date +%s) - t))s)"
+  else
+    bad "usb: version --all"
+    show "$work/usb-all-v.err"
+  fi
+  show "$work/usb-all-v.log" 4
+  t=$(date +%s)
+  timeout 600 "$ql5" update --all >"$work/usb-all-up.log" 2>"$work/usb-all-up.err" &
+  up=$!
+  if wait_for_re "$work/usb-all-up.err" 150 "\\(client ${a%:*}\\): \\[[0-9]/8\\] writing image" &&
+    wait_for_re "$work/usb-all-up.err" 60 "\\(client ${b%:*}\\): \\[[0-9]/8\\] writing image"; then
+    sleep 3
+    gadget_unbind ql5b
+    if wait_for_text "$work/usb-all-up.err" 20 "(client ${b%:*}): Error: Time out error(2)"; then
+      n0=$(wc -l <"$work/usb-emu-a.log")
+      sleep 5
+      n1=$(wc -l <"$work/usb-emu-a.log")
+      if kill -0 "$up" 2>/dev/null && ((n1 > n0)); then
+        ok "usb: the second unit unplugged mid-write failed alone; the first went on ($((n1 - n0)) messages in 5 s after)"
+      else
+        bad "usb: the first unit stopped when the second was unplugged ($n0 -> $n1 messages)"
+      fi
+    else
+      bad "usb: the unplugged unit's update did not fail at once"
+    fi
+    gadget_unbind ql5a
+    wait "$up"
+    rc=$?
+    ((rc == 7)) && grep -qF "Time out error(2)" "$work/usb-all-up.log" ||
+      bad "usb: update --all after both were unplugged: exit $rc"
+    show "$work/usb-all-up.log" 4
+  else
+    bad "usb: update --all never wrote to both"
+    show "$work/usb-all-up.err"
+    kill "$up" 2>/dev/null
+    wait "$up" 2>/dev/null
+  fi
+  kill "$ua" "$ub" 2>/dev/null
+  wait "$ua" "$ub" 2>/dev/null
+  gadget_unbind ql5a 2>/dev/null
+  gadget_unbind ql5b 2>/dev/null
+}
+# How long (seconds) the cut update may take to end after the unbind: the
+# driver sees the card go at once; 32 resends would take over 30 s.
+usb_cut_limit=${ql5_usb_cut_limit:-10}
 step usb && usb_step
 
 cp "$work"/*.log "$res/" 2>/dev/null

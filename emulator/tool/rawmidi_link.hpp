@@ -47,8 +47,8 @@ class RawMidiLink : public UnitLink {
     std::size_t kernelBuffer() const;
 
   private:
-    bool openNode();  // with mutex_ held
-    void closeNode(); // with mutex_ held
+    bool openNode();   // with mutex_ held
+    void closeNode();  // with mutex_ held
     void loop(int stopFd);
 
     std::function<std::string()> resolve_;

@@ -405,8 +405,34 @@ usb_step() {
   fi
   say "usb: gadget bound, host card $usb_card ($usb_node, sequencer $usb_addr) in $(($(date +%s) - t))s"
   sed 's/^/      | /' /proc/asound/cards
+  # 4a. Long SysEx messages across the USB path, both ways, compared byte
+  # for byte: written to one side's rawmidi node, read from the other's.
+  local gnode from to cap verdict
+  gnode=/dev/snd/midiC$(readlink /proc/asound/QL5GadgetA | sed 's/^card//')D0
+  for dir in host-to-unit unit-to-host; do
+    if [ "$dir" = host-to-unit ]; then from=$usb_node to=$gnode; else from=$gnode to=$usb_node; fi
+    cap=$work/usb-$dir.bin
+    t=$(date +%s)
+    timeout 120 python3 "$probe" capture "$to" "$cap" "$usb_messages" >"$work/usb-$dir.log" 2>&1 &
+    local catcher=$!
+    wait_for_text "$work/usb-$dir.log" 20 ready
+    timeout 120 python3 "$probe" write "$from" roomy "$usb_messages" >>"$work/usb-$dir.log" 2>&1 ||
+      bad "usb: writing to $from"
+    wait "$catcher"
+    verdict=$(python3 "$probe" compare "$cap" "$usb_messages")
+    if [ $? = 0 ]; then
+      ok "usb: $usb_messages SysEx messages of 4,699 bytes, $dir ($(($(date +%s) - t))s): $verdict"
+    else
+      bad "usb: $dir: $verdict"
+    fi
+  done
+
   mkfifo "$work/usb-emu.in"
-  "$emu" --rawmidi QL5GadgetA --quiet <"$work/usb-emu.in" >"$work/usb-emu.log" 2>&1 &
+  # After the finish reply the unit lets go of the node, as a unit that
+  # restarts does, and takes it again once it is back (the script unbinds
+  # and binds the gadget: that is the cable).
+  "$emu" --rawmidi QL5GadgetA --quiet --unplug-after-finish 500 --replug-after 1000 \
+    <"$work/usb-emu.in" >"$work/usb-emu.log" 2>&1 &
   local unit=$!
   exec 7>"$work/usb-emu.in"
   if ! wait_for_text "$work/usb-emu.log" 20 "kernel buffers 65536"; then
@@ -414,7 +440,7 @@ usb_step() {
     show "$work/usb-emu.log"
   fi
 
-  # 4a. The ports as snd-usb-audio names them.
+  # 4b. The ports as snd-usb-audio names them.
   timeout 30 "$ql5" ports >"$work/usb-ports.log" 2>&1
   if grep -F "Tarvik QL-5 MIDI 1" "$work/usb-ports.log" | grep -qF "$usb_addr"; then
     ok "usb: ql5 ports lists \"Tarvik QL-5 MIDI 1\" at $usb_addr"
@@ -423,7 +449,7 @@ usb_step() {
   fi
   show "$work/usb-ports.log" 12
 
-  # 4b. The version check through the card's rawmidi (the default choice),
+  # 4c. The version check through the card's rawmidi (the default choice),
   # then through the sequencer while aseqdump holds the card's input.
   u=$(date +%s)
   if timeout 120 "$ql5" version >"$work/usb-v-raw.log" 2>&1 && versions_old "$work/usb-v-raw.log"; then
@@ -446,7 +472,7 @@ usb_step() {
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
 
-  # 4c. The cable pulled mid-write: the gadget unbound while a block is on
+  # 4d. The cable pulled mid-write: the gadget unbound while a block is on
   # its way, once through the card's rawmidi and once through the sequencer
   # (aseqdump holding the card). The kernel tells at once (the card gone,
   # writes refused, the client's exit announced): the update ends with
@@ -488,14 +514,17 @@ usb_step() {
   kill -0 "$unit" 2>/dev/null || bad "usb: ql5-emulator ended when the gadget went"
   echo stamps >&7  # the unit's stamps as the cut left them, into its log
 
-  # 4d. Plugged in again: a new card; the unit is found and answers (the
+  # 4e. Plugged in again: a new card; the unit is found and answers (the
   # same emulator, its flash as the cut left it).
   t=$(date +%s)
   gadget_bind ql5a dummy_udc.0 || bad "usb: binding the gadget again"
   if find_usb 0; then
     say "usb: re-bound: host card $usb_card ($usb_addr; before: $card0, $addr0) in $(($(date +%s) - t))s"
     u=$(date +%s)
-    if timeout 120 "$ql5" version >"$work/usb-v-again.log" 2>&1 && grep -q 'SYSTEM:' "$work/usb-v-again.log"; then
+    # The same unit, as the cut left it: its SYSTEM region was erased for the
+    # new image, so it no longer reports 1.10.
+    if timeout 120 "$ql5" version >"$work/usb-v-again.log" 2>&1 && grep -q 'SYSTEM:' "$work/usb-v-again.log" &&
+      ! versions_old "$work/usb-v-again.log"; then
       ok "usb: version after re-binding ($(($(date +%s) - u))s): $(grep 'SYSTEM:' "$work/usb-v-again.log" | head -n 1)"
     else
       bad "usb: version after re-binding"
@@ -505,7 +534,7 @@ usb_step() {
     bad "usb: no card after binding again"
   fi
 
-  # 4e. By hand (--usb-update, about ten minutes): the whole update after the
+  # 4f. By hand (--usb-update, about ten minutes): the whole update after the
   # cut, the unplug step seeing the unbind, then the new versions.
   if [ "${ql5_usb_update:-0}" = 1 ] && [ -n "$usb_addr" ]; then
     u=$(date +%s)
@@ -609,7 +638,7 @@ usb_window() {
   gadget_unbind ql5a 2>/dev/null
 }
 
-# 4f. Two units at once: a second gadget on dummy_udc.1 with its own serial
+# 4h. Two units at once: a second gadget on dummy_udc.1 with its own serial
 # number. Both cards are named alike ("Tarvik QL-5", port "Tarvik QL-5 MIDI
 # 1"); ql5 pairs each card's ports by its client and tells them apart by it.
 # update --all with one of them unplugged mid-write: that one fails alone,
@@ -675,6 +704,8 @@ usb_two() {
 # How long (seconds) the cut update may take to end after the unbind: the
 # driver sees the card go at once; 32 resends would take over 30 s.
 usb_cut_limit=${ql5_usb_cut_limit:-10}
+# Messages sent each way across the USB path to be compared.
+usb_messages=40
 step usb && usb_step
 
 cp "$work"/*.log "$res/" 2>/dev/null

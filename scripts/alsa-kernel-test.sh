@@ -59,7 +59,7 @@ fi
 
 # --- the programs under test ------------------------------------------------
 targets=(ql5 ql5-emulator ql5_alsa_driver_test ql5_alsa_seq_codec_test ql5_alsa_port_rules_test
-         ql5_alsa_driver_fake_test ql5_alsa_rawmidi_fake_test ql5_emulator_tool_test)
+         ql5_alsa_driver_fake_test ql5_alsa_rawmidi_fake_test ql5_emulator_tool_test ql5_app_probe)
 if ((build)); then
   # What the build needs (the ALSA headers among them), on a fresh machine too.
   timeout 1800 scripts/deps.sh

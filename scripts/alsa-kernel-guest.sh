@@ -460,21 +460,23 @@ usb_step() {
   fi
   aseqdump -p "$usb_addr" >/dev/null 2>&1 &
   local holder=$!
+  aconnect 14:0 "$usb_addr" || bad "usb: subscribing Midi Through to $usb_addr"
   sleep 1
   u=$(date +%s)
   if timeout 120 "$ql5" version --in "$usb_addr" --out "$usb_addr" >"$work/usb-v-seq.log" 2>&1 &&
     versions_old "$work/usb-v-seq.log"; then
-    ok "usb: version through the sequencer, the card held by aseqdump ($(($(date +%s) - u))s)"
+    ok "usb: version through the sequencer, the card held by aseqdump and Midi Through ($(($(date +%s) - u))s)"
   else
     bad "usb: version through the sequencer"
     show "$work/usb-v-seq.log"
   fi
+  aconnect -d 14:0 "$usb_addr"
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
 
   # 4d. The cable pulled mid-write: the gadget unbound while a block is on
   # its way, once through the card's rawmidi and once through the sequencer
-  # (aseqdump holding the card). The kernel tells at once (the card gone,
+  # (aseqdump holding the card's input, Midi Through its output). The kernel tells at once (the card gone,
   # writes refused, the client's exit announced): the update ends with
   # "Time out error(2)", exit 7, within seconds rather than after 32 resends.
   local card0=$usb_card addr0=$usb_addr via
@@ -484,6 +486,7 @@ usb_step() {
     if [ "$via" = sequencer ]; then
       aseqdump -p "$usb_addr" >/dev/null 2>&1 &
       holder=$!
+      aconnect 14:0 "$usb_addr" || bad "usb: subscribing Midi Through to $usb_addr"
       sleep 1
     fi
     rm -f "$work/usb-cut.end"
@@ -508,6 +511,11 @@ usb_step() {
         show "$work/usb-cut-$via.log"
       fi
       usb_gone 0 || bad "usb: the card is still there after the unbind"
+      if [ "$via" = sequencer ]; then
+        grep -qF "is held by another program, so the bytes go through the ALSA sequencer" \
+          "$work/usb-cut-$via.log" && ok "usb: the user is told why the sequencer's way is slow" ||
+          bad "usb: no word on why the sequencer's way is slow"
+      fi
     else
       bad "usb: the update never reached a write ($via)"
       show "$work/usb-cut-$via.log"

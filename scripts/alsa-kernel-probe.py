@@ -8,6 +8,7 @@ compared with what was written:
   roomy  a 64 KiB output buffer; each message in one write, then drained
 
 usage: alsa-kernel-probe.py write NODE MODE COUNT
+       alsa-kernel-probe.py capture NODE CAPTURE COUNT   (what a node receives, 64 KiB buffer)
        alsa-kernel-probe.py compare CAPTURE COUNT   (exit 1 on any difference)
 """
 import fcntl
@@ -47,6 +48,26 @@ def write(node, mode, count):
     os.close(fd)
 
 
+def capture(node, out, count):
+    """Reads the node (with a 64 KiB input buffer) until COUNT messages' worth
+    has come, or nothing came for 10 s; saves what came."""
+    fd = os.open(node, os.O_RDONLY | os.O_NONBLOCK)
+    # stream INPUT, buffer_size, avail_min, no_active_sensing, mode
+    fcntl.ioctl(fd, PARAMS, struct.pack("<i4xQQII16x", 1, 65536, 1, 1, 0))
+    got = bytearray()
+    print("ready", flush=True)
+    while len(got) < count * SIZE:
+        ready, _, _ = select.select([fd], [], [], 10)
+        if not ready:
+            break
+        try:
+            got += os.read(fd, 65536)
+        except BlockingIOError:
+            pass
+    os.close(fd)
+    open(out, "wb").write(got)
+
+
 def compare(capture, count):
     got = open(capture, "rb").read()
     bad = []
@@ -66,5 +87,7 @@ def compare(capture, count):
 if __name__ == "__main__":
     if sys.argv[1] == "write":
         write(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif sys.argv[1] == "capture":
+        capture(sys.argv[2], sys.argv[3], int(sys.argv[4]))
     else:
         sys.exit(compare(sys.argv[2], int(sys.argv[3])))

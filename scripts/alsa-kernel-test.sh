@@ -6,10 +6,15 @@
 # rawmidi card: a 16550 UART driven by snd-serial-u16550, whose far end is
 # ql5-emulator on this machine.
 #
-#   scripts/alsa-kernel-test.sh [--serial-update] [--no-build] [--only=STEP,...]
+# and the unit as a USB-MIDI device: a configfs gadget on dummy_hcd, seen by
+# snd-usb-audio as a real card, served by ql5-emulator on the gadget's
+# rawmidi node, pulled out by unbinding the gadget (--usb-update adds the
+# whole update over USB, about ten minutes).
+#
+#   scripts/alsa-kernel-test.sh [--serial-update] [--usb-update] [--no-build] [--only=STEP,...]
 #
 # --only runs only the steps named (tests, sequencer, probe, burst, held,
-# unbind, update), for working on one of them.
+# unbind, update, usb), for working on one of them.
 #
 # Everything it fetches or makes is kept under build/alsa-kernel/. Every step
 # is bounded by `timeout`; the exit status is 0 only when every step ended as
@@ -19,14 +24,16 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 serial_update=0
+usb_update=0
 only=
 build=1
 for a in "$@"; do
   case "$a" in
     --serial-update) serial_update=1 ;;
+    --usb-update) usb_update=1 ;;
     --only=*) only=${a#--only=} ;;
     --no-build) build=0 ;;
-    *) echo "usage: $0 [--serial-update] [--no-build] [--only=STEP,...]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--serial-update] [--usb-update] [--no-build] [--only=STEP,...]" >&2; exit 2 ;;
   esac
 done
 
@@ -38,22 +45,14 @@ started=$(date +%s)
 say() { printf '[%4ds] %s\n' $(($(date +%s) - started)) "$*"; }
 
 # --- Debian packages (the host side) ---------------------------------------
-pkgs=(qemu-system-x86 busybox-static kmod cpio alsa-utils python3)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  say "installing ${missing[*]}"
-  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-  timeout 600 $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive timeout 600 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+timeout 1800 scripts/deps.sh kernel
 
 # --- the programs under test ------------------------------------------------
 targets=(ql5 ql5-emulator ql5_alsa_driver_test ql5_alsa_seq_codec_test ql5_alsa_port_rules_test
-         ql5_alsa_driver_fake_test ql5_alsa_rawmidi_fake_test ql5_emulator_tool_test)
+         ql5_alsa_driver_fake_test ql5_alsa_rawmidi_fake_test ql5_emulator_tool_test ql5_app_probe)
 if ((build)); then
+  # What the build needs (the ALSA headers among them), on a fresh machine too.
+  timeout 1800 scripts/deps.sh
   say "building ${targets[*]}"
   [ -f "$bin/build.ninja" ] || timeout 900 cmake --preset debug >/dev/null
   timeout 3600 cmake --build --preset debug --target "${targets[@]}" >/dev/null
@@ -67,7 +66,8 @@ if [ -z "$kpkg" ]; then
 fi
 kver=${kpkg#linux-image-}
 kroot=$cache/$kver
-if [ ! -f "$kroot/done" ]; then
+# "done" marks an unpacking that has the USB modules too (an older one had not).
+if [ ! -f "$kroot/done-usb" ]; then
   say "fetching $kpkg"
   rm -rf "$kroot" && mkdir -p "$kroot/deb"
   (cd "$kroot/deb" && timeout 600 apt-get download "$kpkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
@@ -77,10 +77,11 @@ if [ ! -f "$kroot/done" ]; then
     "./boot/vmlinuz-$kver" "$m/modules.order" "$m/modules.builtin*" "$m/kernel/sound" \
     "$m/kernel/drivers/virtio" "$m/kernel/drivers/char/virtio_console.ko" \
     "$m/kernel/fs/9p" "$m/kernel/net/9p" "$m/kernel/fs/fscache" "$m/kernel/fs/netfs" \
-    "$m/kernel/fs/overlayfs"
+    "$m/kernel/fs/overlayfs" "$m/kernel/fs/configfs" "$m/kernel/drivers/usb/core" \
+    "$m/kernel/drivers/usb/common" "$m/kernel/drivers/usb/gadget" "$m/kernel/drivers/media/mc"
   timeout 120 depmod -b "$kroot" "$kver"
   rm -rf "$kroot/deb"
-  touch "$kroot/done"
+  touch "$kroot/done-usb"
 fi
 
 # --- a small initramfs: busybox, the modules that reach the root, /init -----
@@ -200,12 +201,12 @@ serve_unit() {
   echo "$unit_seq" >"$run/unit.ready"
 }
 
-guest_limit=$((serial_update ? 1800 : 900))
+guest_limit=$((900 + serial_update * 900 + usb_update * 1200))
 say "booting $kver (TCG), guest limit ${guest_limit}s"
 timeout "$guest_limit" qemu-system-x86_64 -nodefaults -no-reboot -machine pc -accel tcg -cpu max \
   -smp 2 -m 2048 -display none -vga none \
   -kernel "$kroot/boot/vmlinuz-$kver" -initrd "$initrd" \
-  -append "console=hvc0 quiet loglevel=3 8250.nr_uarts=0 panic=-1 ql5_repo=$repo ql5_results=$run ql5_kroot=$kroot ql5_kver=$kver ql5_serial_update=$serial_update ql5_only=$only" \
+  -append "console=hvc0 quiet loglevel=3 8250.nr_uarts=0 panic=-1 ql5_repo=$repo ql5_results=$run ql5_kroot=$kroot ql5_kver=$kver ql5_serial_update=$serial_update ql5_usb_update=$usb_update ql5_only=$only" \
   -device virtio-serial-pci -chardev stdio,id=con,signal=off -device virtconsole,chardev=con \
   -serial "pipe:$run/serial" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \

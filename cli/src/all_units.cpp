@@ -1,5 +1,6 @@
 #include "cli/all_units.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -271,6 +272,10 @@ std::optional<mm::PortPair> findPair(const mm::PortPair& unit) {
 
 struct Unit {
     mm::PortPair ports;
+    // How the unit is named in the lines and the table: its port's name, with
+    // the device it belongs to when another unit's port has the same name (two
+    // units of one model on USB both get "Tarvik QL-5 MIDI 1").
+    std::string label;
     std::unique_ptr<engine::UpdateState> st;
     std::unique_ptr<UnitWindow> window;
     engine::VersionTexts before;
@@ -542,10 +547,19 @@ int runAllUnits(const Options& o, std::FILE* out, std::FILE* err,
     if (t != nullptr && std::strcmp(t, "test") == 0) {
         timing = sync::Timing::forTests();
     }
+    for (Unit& u : units) {
+        u.label = u.ports.input.name;
+        const auto same = std::count_if(units.begin(), units.end(), [&](const Unit& other) {
+            return other.ports.input.name == u.ports.input.name;
+        });
+        if (same > 1 && !u.ports.input.device.empty()) {
+            u.label += " (" + u.ports.input.device + ")";
+        }
+    }
     const bool tty = isTerminal(err);
     Board board(err, tty);
     for (const Unit& u : units) {
-        board.add(u.ports.input.name);
+        board.add(u.label);
         std::fprintf(err, "unit: in %u \"%s\", out %u \"%s\"\n", u.ports.input.index,
                      u.ports.input.name.c_str(), u.ports.output.index, u.ports.output.name.c_str());
     }
@@ -629,7 +643,7 @@ int runAllUnits(const Options& o, std::FILE* out, std::FILE* err,
                                   : u.code == kExitOk
                                       ? versionsText(afterUpdate(u.before, u.carried))
                                       : "?";
-        std::fprintf(out, "%-28s %-18s -> %-18s %5.1fs  %s\n", u.ports.input.name.c_str(),
+        std::fprintf(out, "%-28s %-18s -> %-18s %5.1fs  %s\n", u.label.c_str(),
                      versionsText(u.before).c_str(), after.c_str(), u.seconds, u.result.c_str());
         if (code == kExitOk && u.code != kExitOk) {
             code = u.code;

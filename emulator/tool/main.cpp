@@ -1,6 +1,7 @@
 // ql5-emulator: the virtual QL-5 as a program of its own, for trying the
 // updater without hardware. It answers over two file paths (FIFOs it makes
-// when missing, or device nodes) or as an ALSA sequencer client whose ports
+// when missing, or device nodes), on one rawmidi node (the device side of a
+// USB gadget's MIDI function), or as an ALSA sequencer client whose ports
 // are named like the unit's, and prints one line per message it receives or
 // sends.
 //
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "emulator/virtual_unit.hpp"
+#include "rawmidi_link.hpp"
 #include "stream_link.hpp"
 #if QL5_EMULATOR_TOOL_ALSA
 #include "alsa_link.hpp"
@@ -40,6 +42,7 @@ void usage(std::FILE* to) {
     std::fprintf(
         to,
         "usage: ql5-emulator --stream FROM_HOST TO_HOST [options]\n"
+        "       ql5-emulator --rawmidi NODE|CARD_ID [options]\n"
 #if QL5_EMULATOR_TOOL_ALSA
         "       ql5-emulator --alsa [options]\n"
 #endif
@@ -47,6 +50,9 @@ void usage(std::FILE* to) {
         "  --stream FROM_HOST TO_HOST  read requests from FROM_HOST, answer into TO_HOST\n"
         "                              (FIFOs are made when missing and removed while unplugged;\n"
         "                              for the updater: QL5_RAW_MIDI=\"NAME:TO_HOST:FROM_HOST\")\n"
+        "  --rawmidi NODE|CARD_ID      serve one rawmidi node (64 KiB kernel buffers), or the\n"
+        "                              first of the card with that id; opened again when it\n"
+        "                              comes back after going away (a gadget unbound)\n"
 #if QL5_EMULATOR_TOOL_ALSA
         "  --alsa                      appear as an ALSA sequencer client with two ports\n"
 #endif
@@ -104,7 +110,7 @@ int main(int argc, char** argv) {
     UnitConfig cfg;
     cfg.unplugAfterFinishMs = 1500;
     cfg.transcriptBytesPerEntry = 64;  // the program prints; it need not keep whole blocks
-    std::string fromHost, toHost;
+    std::string fromHost, toHost, rawNode;
     bool useAlsa = false;
     bool trace = false;
     bool quiet = false;
@@ -125,6 +131,8 @@ int main(int argc, char** argv) {
         } else if (a == "--stream") {
             fromHost = value("two paths");
             toHost = value("two paths");
+        } else if (a == "--rawmidi") {
+            rawNode = value("a node or a card id");
         } else if (a == "--alsa") {
             useAlsa = true;
         } else if (a == "--name") {
@@ -168,8 +176,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (useAlsa == !fromHost.empty()) {
-        std::fprintf(stderr, "ql5-emulator: give exactly one of --stream or --alsa\n");
+    if (int(useAlsa) + int(!fromHost.empty()) + int(!rawNode.empty()) != 1) {
+        std::fprintf(stderr, "ql5-emulator: give exactly one of --stream, --rawmidi or --alsa\n");
         usage(stderr);
         return 2;
     }
@@ -193,7 +201,20 @@ int main(int argc, char** argv) {
     std::shared_ptr<UnitLink> link;
     std::function<std::string()> describe;
     std::function<bool()> failed;
-    if (!useAlsa) {
+    if (!rawNode.empty()) {
+        auto raw = std::make_shared<tool::RawMidiLink>(
+            [rawNode] { return tool::resolveRawMidiNode(rawNode); });
+        link = raw;
+        describe = [raw, rawNode] {
+            return "rawmidi " + tool::resolveRawMidiNode(rawNode) + ", kernel buffers " +
+                   std::to_string(raw->kernelBuffer()) + " bytes";
+        };
+        failed = [raw] {
+            if (raw->connected()) return false;
+            std::fprintf(stderr, "ql5-emulator: %s\n", raw->error().c_str());
+            return true;
+        };
+    } else if (!useAlsa) {
         auto stream = std::make_shared<tool::StreamLink>(fromHost, toHost);
         link = stream;
         describe = [fromHost, toHost] {

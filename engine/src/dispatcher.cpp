@@ -181,6 +181,12 @@ void dispatcherTick(mm::UINT id, mm::UINT, mm::DWORD_PTR user, mm::DWORD_PTR, mm
     // The platform hands back the pointer-sized user value given to Start.
     UpdateState& st = *reinterpret_cast<UpdateState*>(user);
     ReplyDispatcher(st);
+    // Every reply that came is dispatched; if the device is gone no other
+    // will come: end the wait in flight now instead of at its time-out.
+    if ((st.midiIn.deviceGone() || st.midiOut.deviceGone()) && st.awaiting.exchange(false)) {
+        st.linkGone.store(true);
+        st.replyEvent.set();
+    }
     // With the queue drained and no request waiting for its reply there is
     // nothing to poll for: a message that arrives wakes the timer (see
     // startDispatcher), and so does the next request (beginExchange). Waking

@@ -81,6 +81,12 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
         if (r.timedOut) {
             noteTimeout(st);
             hadTimeout = true;
+            if (r.linkGone) {
+                // The driver saw the unit go: the resends could not reach it.
+                // The message is the one the last of them would have brought.
+                failWith(st, IDS_TIMEOUT2);
+                return -1;
+            }
             // The wait for a late reply replaces the plain pause before the
             // block goes out again.
             settleLine(st, st.timing.resendPauseMs);

@@ -8,6 +8,7 @@ namespace ql5::engine::detail {
 
 void beginExchange(UpdateState& st, int expect, std::int32_t length) {
     st.replyEvent.reset();
+    st.linkGone.store(false);
     st.expect.store(expect);
     st.expectLength.store(length);
     st.awaiting.store(true);
@@ -46,6 +47,11 @@ Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs) {
             r.code = kReplyAbort;
             return r;
         }
+    }
+    if (st.linkGone.load()) {
+        r.timedOut = true;
+        r.linkGone = true;
+        return r;
     }
     r.code = st.replyCode.load();
     return r;

@@ -18,12 +18,14 @@ void beginExchange(UpdateState& st, int expect = kExpectAny, std::int32_t length
 
 struct Reply {
     bool timedOut = false;
+    bool linkGone = false;  // timed out at once: the unit's device went away
     std::int32_t code = 0;  // replyCode, or 255 while the window is closing
 };
 
 // Waits for the reply to the request just sent. A closing window ends the
 // wait with code 255 even when the wait ran out. After a time-out no later
 // reply is taken; one the dispatcher took as the wait ran out counts as come.
+// A device gone ends the wait at once as a time-out with linkGone set.
 Reply awaitReply(UpdateState& st, std::uint32_t timeoutMs);
 
 // After a time-out: stop taking replies, let a late reply to the request that

@@ -70,6 +70,7 @@ int CDxMMidiIn::Open() {
     header_->lpData = buffer;
     header_->dwBufferLength = kBufferSize;
     stopping_.store(false);
+    gone_.store(false);
 
     handle_ = nullptr;
     if (mm::midiInOpen(&handle_, static_cast<mm::UINT>(deviceIndex),
@@ -175,7 +176,8 @@ void CDxMMidiIn::RemoveFrontSysEx() {
 void CDxMMidiIn::InputCallback(mm::HMIDIIN handle, mm::UINT message, mm::DWORD_PTR instance,
                                mm::DWORD_PTR param1, mm::DWORD_PTR param2) {
     (void)param2;
-    // Short messages, open/close notices and errors are not kept.
+    // Short messages, the open notice and errors are not kept; a close
+    // notice the port did not cause means the device went away.
     if (instance == 0) {
         return;
     }
@@ -185,6 +187,21 @@ void CDxMMidiIn::InputCallback(mm::HMIDIIN handle, mm::UINT message, mm::DWORD_P
         port->onLongData(handle, hdr);
     } else if (message == mm::MIM_LONGERROR) {
         port->onLongError(handle, hdr);
+    } else if (message == mm::MIM_CLOSE) {
+        port->onDeviceGone();
+    }
+}
+
+void CDxMMidiIn::onDeviceGone() {
+    // Our own close sets stopping_ first: a close notice without it is the
+    // device pulled out from under the open port. The owner's consumer is
+    // woken so that a wait for a reply ends now rather than at its time-out.
+    if (stopping_.load()) {
+        return;
+    }
+    gone_.store(true);
+    if (const ArrivalNotify notify = arrivalNotify_.load(); notify != nullptr) {
+        notify(arrivalContext_.load());
     }
 }
 

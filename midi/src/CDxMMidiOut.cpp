@@ -20,6 +20,7 @@ int CDxMMidiOut::Open(std::int32_t index) {
         Close();
     }
     deviceIndex = index;
+    gone_.store(false);
     mm::HMIDIOUT handle = nullptr;
     if (mm::midiOutOpen(&handle, static_cast<mm::UINT>(index), 0, 0, mm::CALLBACK_NULL) !=
         mm::MMSYSERR_NOERROR) {
@@ -46,7 +47,11 @@ int CDxMMidiOut::SendLong(mm::MIDIHDR* header) {
     if (mm::midiOutPrepareHeader(handle, header, sizeof(mm::MIDIHDR)) != mm::MMSYSERR_NOERROR) {
         return 0;
     }
-    if (mm::midiOutLongMsg(handle, header, sizeof(mm::MIDIHDR)) != mm::MMSYSERR_NOERROR) {
+    if (const mm::MMRESULT sent = mm::midiOutLongMsg(handle, header, sizeof(mm::MIDIHDR));
+        sent != mm::MMSYSERR_NOERROR) {
+        if (sent == mm::MMSYSERR_NODRIVER) {
+            gone_.store(true);
+        }
         mm::midiOutUnprepareHeader(handle, header, sizeof(mm::MIDIHDR));
         return 0;
     }

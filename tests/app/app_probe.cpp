@@ -11,7 +11,8 @@
 // stdin:  "click <id>", "report", "sleep <ms>", "close", "close-after <kind> <n>" (close once the
 //         virtual unit has received n requests of the kind); end of input
 //         closes the window.
-// QL5_PROBE_FAULTS in the environment plugs in a virtual unit with that
+// QL5_PROBE_SYSTEM_DRIVERS keeps the platform's own MIDI drivers instead of
+// the in-process ones. QL5_PROBE_FAULTS in the environment plugs in a virtual unit with that
 // fault script (may be empty); QL5_PROBE_HANG_SENDS makes its sends never
 // finish. QL5_PROBE_SCOPE keeps its instance markers
 // apart from those of other copies.
@@ -144,7 +145,11 @@ int main(int argc, char** argv) {
     // Slots apart from real copies of the program and from other test runs.
     if (const char* scope = std::getenv("QL5_PROBE_SCOPE"))
         ql5::instances::NamedMarker::setScope(scope);
-    ql5::mm::setDrivers({ql5::mm::virt::virtualDriver()});
+    // QL5_PROBE_SYSTEM_DRIVERS: the platform's own drivers (ALSA on Linux),
+    // for driving the window against real cards (the real-kernel script).
+    if (std::getenv("QL5_PROBE_SYSTEM_DRIVERS") == nullptr) {
+        ql5::mm::setDrivers({ql5::mm::virt::virtualDriver()});
+    }
     if (const char* faults = std::getenv("QL5_PROBE_FAULTS")) {
         ql5::emulator::UnitConfig cfg;
         cfg.unplugAfterFinishMs = 60000;

@@ -253,6 +253,30 @@ TEST_F(UpdateTest, FinishWithAFailureCodeIsStillAcknowledged) {
     EXPECT_EQ(window.calls().back(), "enable:0");
 }
 
+// ---- the unit pulled out ----
+
+// The driver refuses the send of the next block because the device is gone:
+// the write ends at once with the message its 32nd failure would bring,
+// instead of sending a block 31 more times into nothing.
+TEST_F(UpdateTest, AUnitPulledOutMidWriteEndsTheWriteAtOnce) {
+    startWith();
+    std::thread worker([&] { engine::updateWorker(st); });
+    ASSERT_TRUE(unit->waitForRequests(RequestKind::Write, 5, std::chrono::seconds(60)));
+    unit->unplug();
+    worker.join();
+    EXPECT_EQ(window.errors(), std::vector<std::string>{"error:Time out error(2)"});
+    EXPECT_EQ(window.calls().back(), "restore");
+    // Every block went out once: the wait of the one in flight ended when
+    // the input heard the unit go, and nothing was sent again.
+    std::vector<std::string> sends = window.callsStartingWith("status:Data transmit");
+    const std::size_t all = sends.size();
+    std::sort(sends.begin(), sends.end());
+    sends.erase(std::unique(sends.begin(), sends.end()), sends.end());
+    EXPECT_EQ(sends.size(), all);
+    EXPECT_LE(all, 6U);  // blocks 1 to 5, maybe 6 on its way
+    EXPECT_TRUE(st.linkGone.load());
+}
+
 // ---- late, duplicate and foreign replies ----
 
 TEST_F(UpdateTest, LateReplyIsNotTakenForTheNextBlock) {

@@ -320,6 +320,46 @@ TEST_F(AlsaDriverFakeInput, LostEventsInsideASysExAreReportedAsMalformed) {
     EXPECT_EQ(stream_.longErrors(), 1);
 }
 
+// The input reads the system's announcements too: the unit's client leaving
+// (a USB card removed) is told once; another client leaving, or a port of
+// another client going, is not the unit.
+TEST_F(AlsaDriverFakeInput, TheUnitsClientLeavingIsToldOnceOtherClientsAreNot) {
+    const auto reads = fake::connections();
+    EXPECT_TRUE(std::any_of(reads.begin(), reads.end(), [&](const fake::Connection& c) {
+        return c.from && c.ourClient == link_.ourClient && c.otherClient == SND_SEQ_CLIENT_SYSTEM &&
+               c.otherPort == SND_SEQ_PORT_SYSTEM_ANNOUNCE;
+    }));
+    fake::removeClient(100);
+    snd_seq_event_t portExit;
+    snd_seq_ev_clear(&portExit);
+    portExit.type = SND_SEQ_EVENT_PORT_EXIT;
+    portExit.source.client = SND_SEQ_CLIENT_SYSTEM;
+    portExit.source.port = SND_SEQ_PORT_SYSTEM_ANNOUNCE;
+    portExit.data.addr.client = 20;
+    portExit.data.addr.port = 1;  // not the unit's port
+    fake::deliverEvent(link_.ourClient, portExit);
+    fromUnit({0xF0, 0x02, 0xF7});
+    ASSERT_TRUE(stream_.waitForBytes(3, 2s));
+    EXPECT_EQ(stream_.waitForGone(50ms), 0);
+
+    fake::removeClient(20);
+    EXPECT_EQ(stream_.waitForGone(2s), 1);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(stream_.waitForGone(0ms), 1);
+}
+
+TEST_F(AlsaDriverFakeInput, TheUnitsPortLeavingIsTold) {
+    snd_seq_event_t portExit;
+    snd_seq_ev_clear(&portExit);
+    portExit.type = SND_SEQ_EVENT_PORT_EXIT;
+    portExit.source.client = SND_SEQ_CLIENT_SYSTEM;
+    portExit.source.port = SND_SEQ_PORT_SYSTEM_ANNOUNCE;
+    portExit.data.addr.client = 20;
+    portExit.data.addr.port = 0;
+    fake::deliverEvent(link_.ourClient, portExit);
+    EXPECT_EQ(stream_.waitForGone(2s), 1);
+}
+
 TEST_F(AlsaDriverFakeInput, ClosingIsPromptAndLeavesTheSequencer) {
     std::this_thread::sleep_for(50ms);
     const auto before = Clock::now();

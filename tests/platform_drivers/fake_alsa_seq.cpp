@@ -152,6 +152,14 @@ void removeClient(int client) {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.clients.erase(client);
+    // As the kernel does: whoever reads the system's announce port hears of it.
+    snd_seq_event_t exit;
+    snd_seq_ev_clear(&exit);
+    exit.type = SND_SEQ_EVENT_CLIENT_EXIT;
+    exit.source.client = SND_SEQ_CLIENT_SYSTEM;
+    exit.source.port = SND_SEQ_PORT_SYSTEM_ANNOUNCE;
+    exit.data.addr.client = static_cast<unsigned char>(client);
+    route(w, exit, {});
 }
 
 void failOpen(int error) {

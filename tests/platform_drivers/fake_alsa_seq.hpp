@@ -44,6 +44,8 @@ struct Connection {
 void reset();
 // A client that is already there, as a card's or another program's.
 void addClient(int client, const std::string& name, int card, std::vector<FakePort> ports);
+// Removes a client; our clients that read the system's announce port (0:1)
+// get its SND_SEQ_EVENT_CLIENT_EXIT.
 void removeClient(int client);
 // Makes snd_seq_open fail with this error while non-zero.
 void failOpen(int error);

@@ -110,6 +110,17 @@ class RecordingStream final : public mm::InputStream {
         ++longErrors_;
         changed_.notify_all();
     }
+    void pushGone() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++gone_;
+        changed_.notify_all();
+    }
+    // Waits until the driver said the device went away; how often it said so.
+    int waitForGone(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return gone_ > 0; });
+        return gone_;
+    }
 
     // Waits until at least `count` bytes have arrived or the time is up.
     bool waitForBytes(std::size_t count, std::chrono::milliseconds limit) {
@@ -135,6 +146,7 @@ class RecordingStream final : public mm::InputStream {
     std::vector<std::uint8_t> bytes_;
     std::size_t pushes_ = 0;
     int longErrors_ = 0;
+    int gone_ = 0;
 };
 
 // A write-block-sized SysEx message: F0, 4,698 data bytes (all below 0x80),

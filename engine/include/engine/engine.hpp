@@ -88,6 +88,12 @@ struct UpdateState {
     // Set by abortForClose: the window is going away.
     std::atomic<bool> closing{false};
 
+    // Set by the dispatcher when it ends the exchange in flight because a
+    // port's device went away (the driver said so: card removed, write
+    // refused, client gone). No reply can come: the wait ends at once, as
+    // its time-out would, with the same message. Cleared by beginExchange.
+    std::atomic<bool> linkGone{false};
+
     // What the request in flight takes as its reply (kExpect*), and for a
     // read the byte count its reply must carry. A reply of another kind, or a
     // read reply of another length, is a stray: counted, never taken.

@@ -54,6 +54,9 @@ class CDxMMidiIn {
     std::int32_t deviceIndex = 0;  // set by the owner before Open
 
     bool started() const { return started_.load() != 0; }
+    // The platform said the device went away while open (MIM_CLOSE that we
+    // did not ask for): no reply can come any more. Cleared by Open.
+    bool deviceGone() const { return gone_.load(); }
 
     // Makes the next `count` allocations of queue entries or their bytes fail,
     // as an exhausted heap would (tests only).
@@ -78,6 +81,7 @@ class CDxMMidiIn {
     void freeHeader();
     void onLongData(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
     void onLongError(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
+    void onDeviceGone();
     // Gives the receive buffer back to the platform unless the port stops.
     void requeue(mm::HMIDIIN handle, mm::MIDIHDR* hdr);
 
@@ -89,6 +93,7 @@ class CDxMMidiIn {
     // Set while the stop sequence runs, so that the callback does not queue
     // the buffer again behind midiInReset's back.
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> gone_{false};
     std::atomic<ArrivalNotify> arrivalNotify_{nullptr};
     std::atomic<void*> arrivalContext_{nullptr};
     // The queue: a linked list that always holds one dummy node. The consumer

@@ -30,12 +30,16 @@ class CDxMMidiOut {
 
     std::int32_t deviceIndex = 0;
     bool isOpen() const;
+    // A send was refused because the device went away (MMSYSERR_NODRIVER):
+    // nothing sent can reach it any more. Cleared by Open.
+    bool deviceGone() const { return gone_.load(); }
 
   private:
     // Written by Open/Close on the UI thread, read by senders on the worker
     // and timer threads.
     std::atomic<mm::HMIDIOUT> handle_{nullptr};
     std::atomic<std::uint32_t> doneBoundMs_{5000};
+    std::atomic<bool> gone_{false};
 };
 
 }  // namespace ql5::midi

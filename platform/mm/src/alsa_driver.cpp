@@ -110,6 +110,40 @@ bool rawMidiFor(const SeqPort& port, Direction direction, RawMidiAddress& out,
     return found;
 }
 
+// What the user is told, once per device and program run, when a card's
+// rawmidi device is held by another program and the output goes through the
+// sequencer instead: its bridge to the card drops what does not fit, so the
+// bytes are paced to a MIDI cable's rate whatever the card is (a USB card
+// could take them far faster). A whole update then takes hours rather than
+// minutes; closing the other program is the remedy.
+std::string heldCardNotice(const std::string& portName, const RawMidiAddress& raw) {
+    const WirePacer pacer = cardBridgePacer();
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%s: the card's MIDI device hw:%d,%d,%d is held by another program, so the "
+                  "bytes go through the ALSA sequencer, paced to a MIDI cable's %.0f bytes/s "
+                  "(a whole update takes about 95 minutes instead of a few). Close the program "
+                  "that holds it (fuser -v /dev/snd/midiC%dD%d names it) and start again.",
+                  portName.c_str(), raw.card, raw.device, raw.subdevice, pacer.rate(), raw.card,
+                  raw.device);
+    return text;
+}
+
+void tellHeldCardOnce(const std::string& portName, const RawMidiAddress& raw) {
+    static std::mutex mutex;
+    static std::vector<std::string> told;
+    const std::string key = std::to_string(raw.card) + "," + std::to_string(raw.device) + "," +
+                            std::to_string(raw.subdevice);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& k : told) {
+            if (k == key) return;
+        }
+        told.push_back(key);
+    }
+    std::fprintf(stderr, "%s\n", heldCardNotice(portName, raw).c_str());
+}
+
 // "client:port", as aconnect and aplaymidi write a sequencer address.
 std::string addressText(const SeqAddress& address) {
     return std::to_string(address.client) + ":" + std::to_string(address.port);
@@ -182,6 +216,7 @@ class AlsaDriver final : public Driver {
         if (rawMidiFor(target, Direction::Output, raw, seqName)) {
             const MMRESULT result = openRawMidiOutput(raw, port);
             if (result != MMSYSERR_ALLOCATED) return result;
+            tellHeldCardOnce(target.name, raw);
         }
         return openSeqOutput(target.address, target.card >= 0, port);
     }

@@ -106,14 +106,19 @@ class RawMidiInput final : public DriverInput {
         const auto report = [this] { stream_.pushLongError(); };
         while (!stopping_.load()) {
             const int ready = waitFor(handle_, POLLIN, kPollMilliseconds);
-            if (ready < 0) break;
+            if (ready < 0) {
+                if (ready == -ENODEV) stream_.pushGone();
+                break;
+            }
             if (ready == 0) continue;
             const ssize_t got = snd_rawmidi_read(handle_, buffer, sizeof buffer);
             if (got > 0) {
                 noteOverrun(status, static_cast<std::size_t>(got));
                 loss_.deliver(buffer, static_cast<std::size_t>(got), push, report);
             } else if (got != -EAGAIN && got != -EINTR && got != 0) {
-                break;  // -ENODEV when the unit is unplugged: nothing more will come
+                // -ENODEV when the unit is unplugged: nothing more will come
+                if (got == -ENODEV) stream_.pushGone();
+                break;
             }
         }
         if (status != nullptr) snd_rawmidi_status_free(status);
@@ -137,6 +142,12 @@ class RawMidiInput final : public DriverInput {
     std::atomic<bool> stopping_{false};
     std::thread reader_;
 };
+
+// A write refused because the card went away is the device gone
+// (MMSYSERR_NODRIVER), not a passing failure.
+MMRESULT writeResultFor(int alsaError) {
+    return alsaError == -ENODEV ? MMSYSERR_NODRIVER : mmResultFor(alsaError);
+}
 
 class RawMidiOutput final : public DriverOutput {
   public:
@@ -171,17 +182,17 @@ class RawMidiOutput final : public DriverOutput {
                 continue;
             }
             if (wrote == -EINTR) continue;
-            if (wrote < 0 && wrote != -EAGAIN) return mmResultFor(static_cast<int>(wrote));
+            if (wrote < 0 && wrote != -EAGAIN) return writeResultFor(static_cast<int>(wrote));
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) return MMSYSERR_ERROR;
             const int ready = waitFor(handle_, POLLOUT, static_cast<int>(left.count()) + 1);
-            if (ready < 0) return mmResultFor(ready);
+            if (ready < 0) return writeResultFor(ready);
         }
         // The message has left only when the driver's buffer is empty. The
         // kernel bounds this wait itself.
         const int drained = snd_rawmidi_drain(handle_);
-        return drained < 0 ? mmResultFor(drained) : MMSYSERR_NOERROR;
+        return drained < 0 ? writeResultFor(drained) : MMSYSERR_NOERROR;
     }
 
     snd_rawmidi_t* const handle_;

@@ -189,7 +189,15 @@ class SeqInput final : public DriverInput {
     void run() {
         std::vector<std::uint8_t> bytes;
         bytes.reserve(kSeqSysExChunk);
+        bool gone = false;
         const auto onEvent = [&](const snd_seq_event_t& event) {
+            // The system's announcements: the device's client or port leaving
+            // is the unit unplugged (a USB card removed).
+            if (event.source.client == SND_SEQ_CLIENT_SYSTEM &&
+                event.source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE) {
+                gone = gone || deviceLeft(event);
+                return;
+            }
             // Only what the device sends: anyone may write to a port directly.
             if (event.source.client != source_.client || event.source.port != source_.port) {
                 return;
@@ -207,7 +215,20 @@ class SeqInput final : public DriverInput {
         };
         while (!stopping_.load()) {
             if (!drainSeqInput(client_->handle(), kPollMilliseconds, onEvent, onOverrun)) return;
+            if (gone) {
+                stream_.pushGone();
+                return;
+            }
         }
+    }
+
+    bool deviceLeft(const snd_seq_event_t& event) const {
+        const snd_seq_addr_t& who = event.data.addr;
+        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT) return who.client == source_.client;
+        if (event.type == SND_SEQ_EVENT_PORT_EXIT) {
+            return who.client == source_.client && who.port == source_.port;
+        }
+        return false;
     }
 
     std::unique_ptr<SeqClient> client_;
@@ -266,6 +287,10 @@ MMRESULT openSeqInput(const SeqAddress& source, InputStream& stream,
         return mmResultFor(result);
     }
     growInputPool(client->handle());
+    // The system's announcements tell when the device's client leaves. A
+    // sequencer that refuses them only costs the early notice.
+    (void)snd_seq_connect_from(client->handle(), client->port(), SND_SEQ_CLIENT_SYSTEM,
+                               SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     result = snd_seq_connect_from(client->handle(), client->port(), source.client, source.port);
     if (result < 0) return mmResultFor(result);
     try {

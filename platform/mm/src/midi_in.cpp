@@ -39,10 +39,12 @@ struct MidiInDevice final : InputStream {
     SysExJoiner joiner;
     bool started = false;
     bool closing = false;
+    bool goneTold = false;
     std::chrono::steady_clock::time_point startTime = std::chrono::steady_clock::now();
 
     void pushBytes(const std::uint8_t* bytes, std::size_t count) override;
     void pushLongError() override;
+    void pushGone() override;
 
     bool onDeliveringThread() const {
         return deliveringThread.load(std::memory_order_acquire) == std::this_thread::get_id();
@@ -129,6 +131,18 @@ void MidiInDevice::pushBytes(const std::uint8_t* bytes, std::size_t count) {
             call(message, param);
         }
     }
+}
+
+void MidiInDevice::pushGone() {
+    DeliveryLock deliveryLock(*this);
+    {
+        std::lock_guard<std::mutex> lock(state);
+        if (closing || goneTold) {
+            return;
+        }
+        goneTold = true;
+    }
+    call(MIM_CLOSE, 0);
 }
 
 void MidiInDevice::pushLongError() {

@@ -213,7 +213,10 @@ class RawInput final : public DriverInput {
                 return;
             }
             if (ready == 0) continue;
-            if (watch.revents & (POLLERR | POLLNVAL)) return;  // the device went away
+            if (watch.revents & (POLLERR | POLLNVAL)) {  // the device went away
+                stream_.pushGone();
+                return;
+            }
             const ssize_t got = ::read(fd_, buffer, sizeof buffer);
             if (got > 0) {
                 stream_.pushBytes(buffer, static_cast<std::size_t>(got));
@@ -222,7 +225,9 @@ class RawInput final : public DriverInput {
                 // spin; wait one poll period for a writer to come back.
                 std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
             } else if (errno != EINTR && errno != EAGAIN) {
-                return;  // ENODEV and the like: nothing more will come
+                // ENODEV and the like: nothing more will come
+                if (errno == ENODEV || errno == EIO || errno == ENXIO) stream_.pushGone();
+                return;
             }
         }
     }
@@ -281,6 +286,9 @@ class RawOutput final : public DriverOutput {
             if (wrote < 0 && errno == EPIPE) {
                 quiet.noteBrokenPipe();
                 return MMSYSERR_ERROR;  // nobody reads any more: as if unplugged
+            }
+            if (wrote < 0 && (errno == ENODEV || errno == EIO || errno == ENXIO)) {
+                return MMSYSERR_NODRIVER;  // the device went away
             }
             if (wrote < 0 && errno != EAGAIN) return MMSYSERR_ERROR;
             const auto left =

@@ -19,6 +19,7 @@ namespace {
 struct Item {
     std::vector<std::uint8_t> bytes;
     bool longError = false;
+    bool gone = false;  // the device was unplugged: tell the open input
 };
 
 void pace(std::size_t count, double bytesPerSecond) {
@@ -85,11 +86,13 @@ void VirtualDevice::Impl::run() {
         lock.unlock();
         pace(item.bytes.size(), rate);
         lock.lock();
-        InputStream* stream = plugged ? hostInput : nullptr;
+        InputStream* stream = plugged || item.gone ? hostInput : nullptr;
         if (stream != nullptr) {
             pushing = true;
             lock.unlock();
-            if (item.longError) {
+            if (item.gone) {
+                stream->pushGone();
+            } else if (item.longError) {
                 stream->pushLongError();
             } else {
                 stream->pushBytes(item.bytes.data(), item.bytes.size());
@@ -325,8 +328,16 @@ void VirtualDevice::plug() {
 void VirtualDevice::unplug() {
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
+        const bool was = impl_->plugged;
         impl_->plugged = false;
         impl_->pending.clear();  // what was on its way is lost with the cable
+        // An input open on the device hears that it went, as from a real
+        // driver.
+        if (was && impl_->hostInput != nullptr) {
+            Item gone;
+            gone.gone = true;
+            impl_->pending.push_back(std::move(gone));
+        }
     }
     impl_->changed.notify_all();
 }

@@ -26,6 +26,10 @@ class InputStream {
     // The platform found the SysEx in progress malformed: the buffer being
     // filled is handed back with MIM_LONGERROR (and not re-queued by the core).
     virtual void pushLongError() = 0;
+    // The device went away while open (unplugged, its card removed, its
+    // sequencer client gone): nothing more will come from it. The core tells
+    // the port's owner once, with MIM_CLOSE, before the owner closes it.
+    virtual void pushGone() {}
 };
 
 class DriverInput {

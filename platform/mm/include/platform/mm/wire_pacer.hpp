@@ -34,6 +34,8 @@ class WirePacer {
         tokens_ -= wanted;
     }
 
+    double rate() const { return rate_; }
+
   private:
     void refill() {
         const auto now = Clock::now();

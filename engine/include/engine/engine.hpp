@@ -127,7 +127,21 @@ struct UpdateState {
         std::vector<WrittenImage> writes;
         std::vector<Span> sinceMarker;
         std::vector<Span> inDoubt;
+        // Whether this unit answers markers: 0 not known yet (the first one
+        // tells), 1 it does, -1 it does not or refused (no markers and no
+        // read-back for the rest of the run: the plain sequence).
+        int markerState = 0;
+        std::uint32_t slowestMarkerMs = 0;  // the longest a marker took to be answered
+        std::int32_t blocksSinceMarker = 0;
+        std::size_t writesChecked = 0;  // writes already read back (verifyAll)
+        bool smallReadsOnly = false;    // 4,096-byte reads failed for good
+        bool unreadable = false;        // no read of a block succeeds: rewrite instead
+        std::uint32_t rewrittenUnread = 0;  // blocks erased and written again unread
     } runLog;
+    // A read timed out or ended in another reply than its own: its reply may
+    // still be on the way, and a read reply carries no address. The next
+    // read first brings the line back to one request at a time.
+    bool readLineUnsettled = false;
 };
 
 // ---- message catalogue ----

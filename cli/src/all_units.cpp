@@ -215,6 +215,7 @@ class UnitWindow : public engine::WindowInterface {
             true);
         board_.message(line_, text);
     }
+    void noteUncheckable() override { board_.message(line_, "note: the unit answers no read in its update state: the written blocks cannot be checked"); }
     void showVersionReport(const std::string&) override {}
     void restoreControls() override { st_.busy.store(0); }
     void enableActions(bool) override {}

@@ -45,6 +45,13 @@ int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan) {
     }
     for (int k = 1; k <= kPlanRows; ++k) {
         const FlashPlanRow& row = plan[static_cast<std::size_t>(k - 1)];
+        // The SYSTEM block goes last and says the update ran to its end:
+        // everything written before it is checked (and repaired) first, so a
+        // check that fails leaves it erased.
+        if (row.operation == kOperationWrite && row.resourceId == kImageSystem &&
+            (detail::markStepBoundary(st) != 0 || detail::readBackInDoubt(st) != 0)) {
+            return -1;
+        }
         st.window->setStepCounter(detail::formatCounts("%d/%d", k, kPlanRows));
         const bool skipped = skipBootRows && row.address == 0;
         if (skipped) {
@@ -55,13 +62,6 @@ int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan) {
                 return -1;
             }
         } else if (row.operation == kOperationWrite) {
-            // The SYSTEM block goes last and says the update ran to its end:
-            // everything written before it is checked (and repaired) first,
-            // so a check that fails leaves it erased.
-            if (row.resourceId == kImageSystem &&
-                (detail::markStepBoundary(st) != 0 || detail::readBackInDoubt(st) != 0)) {
-                return -1;
-            }
             if (writeImage(st, row.address, row.size, row.resourceId) != 0) {
                 return -1;
             }

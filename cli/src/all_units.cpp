@@ -276,7 +276,7 @@ struct Unit {
     std::unique_ptr<UnitWindow> window;
     engine::VersionTexts before;
     engine::VersionTexts carried;
-    bool verify = false;  // update --verify: every written block read back
+    bool verify = true;  // update: every written block read back (--no-verify: not)
     int code = -1;        // -1: not yet known
     std::string result;
     Clock::time_point start;

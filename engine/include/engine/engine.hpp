@@ -94,7 +94,7 @@ struct UpdateState {
     std::atomic<int> expect{0};
     std::atomic<std::int32_t> expectLength{0};
 
-    // ql5 update --verify: read every written block back before the finish
+    // ql5 update (unless --no-verify): read every written block back before the finish
     // command, not only those in doubt.
     bool verifyAll = false;
 

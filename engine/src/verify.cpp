@@ -374,6 +374,10 @@ namespace ql5::engine {
 
 int verifyUnitFlash(UpdateState& st, std::vector<ImageVerdict>& verdicts) {
     verdicts.clear();
+    // Outside an update the unit is read as any other time: a marker after a
+    // failed read brings the line back, and one that is not answered ends
+    // the comparison.
+    st.runLog.markerState = 1;
     std::int32_t total = 0;
     for (const FlashPlanRow& row : FlashPlan) {
         if (row.operation == kOperationWrite) {

@@ -28,13 +28,16 @@ int readOnce(UpdateState& st, std::uint32_t address, std::int32_t length, std::u
     if (r.code == kReplyAbort) {
         return -1;
     }
-    if (r.timedOut || r.code != 0 || readTotal(st) < length) {
+    if (r.timedOut || !st.lastReplyWasRead.load()) {
         st.awaiting.store(false);
         // A read reply carries no address: the reply of this read (late, or
         // still to come after an acknowledgement that was taken for its
         // refusal) would answer the next read of the same length. The marker
         // lets it pass before anything else is read.
         return markStepBoundary(st) == 0 ? 1 : -1;
+    }
+    if (r.code != 0 || readTotal(st) < length) {
+        return 1;  // its own reply, garbled: the line is in step
     }
     std::memcpy(out, readArea(st), static_cast<std::size_t>(length));
     return 0;
@@ -259,7 +262,11 @@ int markStepBoundary(UpdateState& st) {
         return 0;
     }
     for (int attempt = 0; attempt < kMarkerAttempts; ++attempt) {
-        const int rc = markerExchange(st, kExpectMarker, markerWaitMs(st));
+        // Each attempt waits twice as long as the one before: a host that
+        // stalls for a moment does not end the update.
+        const auto wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            st.timing.readTimeoutMs, static_cast<std::uint64_t>(markerWaitMs(st)) << attempt));
+        const int rc = markerExchange(st, kExpectMarker, wait);
         if (rc < 0) {
             return -1;
         }

@@ -29,7 +29,8 @@ bool straysSinceMarker(const UpdateState& st);
 // gets no marker and no read-back for the rest of the run (the window is told
 // once through noteUncheckable) and 0 is returned. Later markers are waited
 // for four times as long as the slowest answer so far (at least
-// markerTimeoutMs, at most readTimeoutMs), three times; then the unit is
+// markerTimeoutMs), three times, each twice as long as the one before (at
+// most readTimeoutMs); then the unit is
 // gone: "Transfer error occurred." and -1 (-1 silently when the window is
 // closing).
 int markStepBoundary(UpdateState& st);

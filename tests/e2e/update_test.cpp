@@ -225,7 +225,7 @@ TEST_F(UpdateTest, CountResetsAfterAnAcceptedBlock) {
     // 31 failures on block 1, accepted, then 31 more on block 2: both pass.
     startWith({}, "write#1-31:code=2; write#33-63:code=2");
     engine::updateWorker(st);
-    EXPECT_TRUE(window.errors().empty());
+    EXPECT_TRUE(window.errors().empty()) << window.errors().front();
     expectFlashHoldsTheImages();
 }
 

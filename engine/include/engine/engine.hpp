@@ -77,6 +77,10 @@ struct UpdateState {
     // when none is (a duplicate, or one that arrives after its wait gave up)
     // is counted and dropped, and never ends a later wait.
     std::atomic<bool> awaiting{false};
+    // Whether the reply last taken was a read reply (a garbled one included)
+    // rather than a result message: a read answered by its own reply needs
+    // no marker after it, whatever its data.
+    std::atomic<bool> lastReplyWasRead{false};
     std::atomic<std::uint32_t> strayReplies{0};
     // Sees every SysEx message sent (outgoing true) or taken off the input
     // queue, on the thread that sends or dispatches it; for --trace. Must be

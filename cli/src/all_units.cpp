@@ -216,6 +216,7 @@ class UnitWindow : public engine::WindowInterface {
             true);
         board_.message(line_, text);
     }
+    void noteUncheckable() override { board_.message(line_, "note: the unit answers no read in its update state: the written blocks cannot be checked"); }
     void showVersionReport(const std::string&) override {}
     void restoreControls() override { st_.busy.store(0); }
     void enableActions(bool) override {}
@@ -280,7 +281,7 @@ struct Unit {
     std::unique_ptr<UnitWindow> window;
     engine::VersionTexts before;
     engine::VersionTexts carried;
-    bool verify = false;  // update --verify: every written block read back
+    bool verify = true;  // update: every written block read back (--no-verify: not)
     int code = -1;        // -1: not yet known
     std::string result;
     Clock::time_point start;

@@ -6,6 +6,7 @@ namespace ql5::cli {
 
 std::optional<Options> parseOptions(const std::vector<std::string>& args, std::string& error) {
     Options o;
+    bool verifyGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](const char* name) -> std::optional<std::string> {
@@ -48,6 +49,10 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
             o.json = true;
         } else if (a == "--verify") {
             o.verify = true;
+            verifyGiven = true;
+        } else if (a == "--no-verify") {
+            o.verify = false;
+            verifyGiven = true;
         } else if (a == "--all") {
             o.all = true;
         } else if (a == "--virtual") {
@@ -84,8 +89,8 @@ std::optional<Options> parseOptions(const std::vector<std::string>& args, std::s
         error = "--json is for ports and version";
         return std::nullopt;
     }
-    if (o.verify && o.command != Command::Update) {
-        error = "--verify is an option of update";
+    if (verifyGiven && o.command != Command::Update) {
+        error = "--verify and --no-verify are options of update";
         return std::nullopt;
     }
     if (o.all) {
@@ -169,9 +174,11 @@ Options:
                      its flash is kept in FILE from one run to the next
   --fault SCRIPT     make the virtual unit misbehave, e.g. "write#3:drop; erase#1:code=2"
   --trace FILE       write every SysEx message, both directions, with a timestamp
-  --verify           (update) read every written block back before the unit is told
-                     to finish; a block that differs is written again, and if it
-                     still differs the update ends with a transfer error
+  --no-verify        (update) the plain sequence: read back only the blocks whose
+                     acknowledgement is in doubt. Without it every written block is
+                     read back before the SYSTEM block and the finish command; a
+                     block that differs is written again, and if it still differs
+                     the update ends with a transfer error (--verify: the default)
   --all              with update or version: every attached unit at once, each on
                      its own ports (see 'ql5 ports' for the pairs); a table at the end
   --virtual=N[:DIR]  with --all: N virtual units, each with its own flash, kept in

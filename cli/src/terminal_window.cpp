@@ -126,6 +126,13 @@ void TerminalWindow::showError(int stringId) {
     std::fflush(err_);
 }
 
+void TerminalWindow::noteUncheckable() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    endBarLine();
+    std::fputs("note: the unit answers no read in its update state: the written blocks cannot be checked\n", err_);
+    std::fflush(err_);
+}
+
 void TerminalWindow::showVersionReport(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::fprintf(out_, "%s\n", text.c_str());

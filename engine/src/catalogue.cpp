@@ -164,9 +164,36 @@ int sendReadRequest(UpdateState& st, std::uint32_t address, std::uint32_t length
 
 namespace {
 
+// A read of this many bytes brings the line back after a read that timed
+// out: none of the stamp reads has its length, so the late reply of the read
+// that timed out cannot pass for its reply, and the unit answers it only
+// after that late reply.
+constexpr std::uint32_t kSettleReadLength = 8;
+
+int settleReads(UpdateState& st) {
+    st.catalogue->readTotal = 0;
+    detail::beginExchange(st, kExpectMarker, static_cast<std::int32_t>(kSettleReadLength));
+    (void)sendReadRequest(st, kStampSystemAddress, kSettleReadLength);
+    const detail::Reply r = detail::awaitReply(st, st.timing.readTimeoutMs);
+    if (r.timedOut) {
+        detail::settleLine(st, st.timing.resendPauseMs);
+        return -1;
+    }
+    if (r.code == detail::kReplyAbort) {
+        return -1;
+    }
+    st.readLineUnsettled = false;
+    return 0;
+}
+
 // Sends the read-memory command and waits for its reply: 0 when the reply's
 // data were accepted into readArea, -1 otherwise.
 int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length, std::int32_t needed) {
+    // A read reply carries no address: after a read that timed out, its late
+    // reply must not answer this one.
+    if (st.readLineUnsettled && settleReads(st) != 0) {
+        return -1;
+    }
     st.catalogue->readTotal = 0;
     detail::beginExchange(st, kExpectRead, static_cast<std::int32_t>(length));
     // A failed send shows as the time-out of the wait.
@@ -174,6 +201,7 @@ int requestRead(UpdateState& st, std::uint32_t address, std::uint32_t length, st
     const detail::Reply r = detail::awaitReply(st, st.timing.readTimeoutMs);
     if (r.timedOut) {
         detail::settleLine(st, st.timing.resendPauseMs);
+        st.readLineUnsettled = true;
         return -1;
     }
     // A reply that set no new code (an unexpected kind byte) must not pass

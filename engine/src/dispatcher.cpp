@@ -62,6 +62,7 @@ void onReadReply(UpdateState& st, const std::uint8_t* m, std::size_t n) {
     if (!takeReply(st, ReplyKind::Read, announced)) {
         return;
     }
+    st.lastReplyWasRead.store(true);
     if (m[5] != 0x04) {
         signal(st);
         return;
@@ -97,6 +98,7 @@ void onMakerMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
     switch (m[4]) {
         case 0x00:  // result message
             if (n >= 6 && takeReply(st, ReplyKind::Ack)) {
+                st.lastReplyWasRead.store(false);
                 st.replyCode.store(m[5]);
                 signal(st);
             }
@@ -108,6 +110,7 @@ void onMakerMessage(UpdateState& st, const std::uint8_t* m, std::size_t n) {
             return;
         case 0x02:
             if (takeReply(st, ReplyKind::Ack)) {
+                st.lastReplyWasRead.store(false);
                 st.replyCode.store(0);
                 signal(st);
             }

@@ -17,7 +17,7 @@ constexpr int kMaxBlockSends = 32;
 int eraseRegion(UpdateState& st, std::uint32_t address, std::uint32_t size) {
     // A step boundary: a reply still on its way from the last write must not
     // be taken for the erase's, and shows whether the writes were shifted.
-    if (detail::markStepBoundary(st, IDS_TIMEOUT3) != 0) {
+    if (detail::markStepBoundary(st) != 0) {
         return -1;
     }
     st.window->setProgressRange(0, 10);
@@ -103,12 +103,14 @@ int writeBlocks(UpdateState& st, std::uint32_t address, std::int32_t offset, std
             if (showProgress) {
                 st.window->setProgressPos(offset);
             }
-            if (hadTimeout || straysSinceMarker(st)) {
+            if (hadTimeout || straysSinceMarker(st) ||
+                ++st.runLog.blocksSinceMarker >= kMarkerInterval) {
                 // An earlier send of this block may still be answered, or a
                 // reply came that nobody waited for: the acknowledgements may
                 // be shifted. Back to one request at a time before the next
-                // block goes out.
-                if (markStepBoundary(st, IDS_TIMEOUT2) != 0) {
+                // block goes out. Without either, a marker every
+                // kMarkerInterval blocks bounds what one fault puts in doubt.
+                if (markStepBoundary(st) != 0) {
                     return -1;
                 }
                 hadTimeout = false;

@@ -45,6 +45,13 @@ int runFlashPlan(UpdateState& st, const std::array<FlashPlanRow, 8>& plan) {
     }
     for (int k = 1; k <= kPlanRows; ++k) {
         const FlashPlanRow& row = plan[static_cast<std::size_t>(k - 1)];
+        // The SYSTEM block goes last and says the update ran to its end:
+        // everything written before it is checked (and repaired) first, so a
+        // check that fails leaves it erased.
+        if (row.operation == kOperationWrite && row.resourceId == kImageSystem &&
+            (detail::markStepBoundary(st) != 0 || detail::readBackInDoubt(st) != 0)) {
+            return -1;
+        }
         st.window->setStepCounter(detail::formatCounts("%d/%d", k, kPlanRows));
         const bool skipped = skipBootRows && row.address == 0;
         if (skipped) {
@@ -103,8 +110,10 @@ void updateWorker(UpdateState& st) {
     // Acknowledgements carry no sequence number: the blocks whose
     // acknowledgement may have been taken for another's (all of them with
     // --verify) are read back before the unit is told to finish, so
-    // completion is never reported over flash that differs.
-    if (detail::markStepBoundary(st, IDS_TRANSFER_ERROR) != 0 || detail::readBackInDoubt(st) != 0) {
+    // completion is never reported over flash that differs. What was written
+    // before the SYSTEM block has been checked before it; this checks the
+    // SYSTEM block itself.
+    if (detail::markStepBoundary(st) != 0 || detail::readBackInDoubt(st) != 0) {
         return;
     }
 

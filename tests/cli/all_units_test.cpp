@@ -134,8 +134,12 @@ TEST(Ql5All, VerifyReadsEachUnitBack) {
     EXPECT_EQ(r.code, kExitTransferError) << r.err;
     EXPECT_NE(row(r.out, 1).find(" ok"), std::string::npos) << r.out;
     EXPECT_NE(row(r.out, 2).find("Transfer error occurred."), std::string::npos) << r.out;
+    r = ql5({"update", "--all", "--no-verify", "--virtual=2", "--fault", faults});
+    EXPECT_EQ(r.code, 0) << "without the read-back the lie goes unseen: " << r.err;
+    // By default each unit is read back as with --verify.
     r = ql5({"update", "--all", "--virtual=2", "--fault", faults});
-    EXPECT_EQ(r.code, 0) << "without --verify the lie goes unseen: " << r.err;
+    EXPECT_EQ(r.code, kExitTransferError) << r.err;
+    EXPECT_NE(row(r.out, 1).find(" ok"), std::string::npos) << r.out;
 }
 
 TEST(Ql5All, OptionsAndFaultPrefixes) {

@@ -169,7 +169,7 @@ TEST(Ql5Cli, WholeUpdateThenVersionsOfTheNewFirmware) {
     const std::string trace = tempPath("trace");
     // The documented time-outs: the message count below is a clean run's, and
     // a loaded machine must not turn a slow answer into a resend.
-    Result r = ql5Production({"update", "--virtual=" + flash, "--trace", trace});
+    Result r = ql5Production({"update", "--no-verify", "--virtual=" + flash, "--trace", trace});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "Version update completed.\n");
     EXPECT_NE(r.err.find("[8/8] writing image 139 to 0x110000 (4096 bytes)"), std::string::npos)
@@ -192,8 +192,10 @@ TEST(Ql5Cli, WholeUpdateThenVersionsOfTheNewFirmware) {
         ++lines;
     }
     // Identity, begin, 4 erases, 3,814 blocks, finish, and the 4-byte marker
-    // read before each erase and before the finish: each request and its reply.
-    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1 + 5));
+    // read before each erase, after every 64 blocks of an image (2 + 56),
+    // before the SYSTEM block and before the finish: each request and its
+    // reply. With --no-verify a clean run reads nothing back.
+    EXPECT_EQ(lines, 2U * (1 + 1 + 4 + 3814 + 1 + 4 + 58 + 2));
     std::remove(flash.c_str());
     std::remove(trace.c_str());
 }
@@ -212,9 +214,10 @@ TEST(Ql5Cli, VerifyComparesEveryImageAndUpdateVerifyRepairsWhatTheUnitLied) {
     EXPECT_NE(r.err.find("[verify] reading back 15619004 bytes"), std::string::npos) << r.err;
 
     // Block 3 acknowledged but not stored, block 60 stored with a bit stuck
-    // at 0, in a run where nothing else goes wrong: completes, and nothing
-    // tells. verify finds the two blocks.
-    r = ql5({"update", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
+    // at 0, in a run where nothing else goes wrong: without the read-back it
+    // completes, and nothing tells. verify finds the two blocks.
+    r = ql5({"update", "--no-verify", "--virtual=" + flash, "--fault",
+             "write#3:lie; write#60:flip"});
     EXPECT_EQ(r.code, 0) << r.err;
     r = ql5({"verify", "--virtual=" + flash});
     EXPECT_EQ(r.code, kExitMismatch) << r.err;
@@ -232,7 +235,11 @@ TEST(Ql5Cli, VerifyComparesEveryImageAndUpdateVerifyRepairsWhatTheUnitLied) {
     r = ql5({"update", "--verify", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "Version update completed.\n");
-    EXPECT_NE(r.err.find("[verify] reading back 15619004 bytes"), std::string::npos) << r.err;
+    // Everything before the SYSTEM block, then the SYSTEM block once written.
+    const std::size_t before = r.err.find("[verify] reading back 15614908 bytes");
+    EXPECT_NE(before, std::string::npos) << r.err;
+    EXPECT_LT(before, r.err.find("[8/8] writing image 139"));
+    EXPECT_NE(r.err.find("[verify] reading back 4096 bytes"), std::string::npos) << r.err;
     r = ql5({"verify", "--virtual=" + flash});
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("all 4 images equal the carried firmware\n"), std::string::npos);
@@ -248,7 +255,44 @@ TEST(Ql5Cli, VerifyComparesEveryImageAndUpdateVerifyRepairsWhatTheUnitLied) {
     EXPECT_EQ(r.code, kExitTransferError) << r.err;
     EXPECT_EQ(r.out.find("completed"), std::string::npos);
     EXPECT_EQ(ql5({"version", "--verify", "--virtual"}).code, kExitUsage);
+    EXPECT_EQ(ql5({"verify", "--no-verify", "--virtual"}).code, kExitUsage);
     std::remove(flash.c_str());
+}
+
+TEST(Ql5Cli, UpdateReadsBackByDefaultSoBalancedFaultsCannotPass) {
+    // A late duplicate acknowledgement fills the wait of a block the unit
+    // never received: requests and replies balance, so only reading back
+    // can tell. By default it is found and written again.
+    const std::string flash = tempPath("balanced-flash");
+    const char* faults = "write#5:twice=50ms; write#6:ignore";
+    Result r = ql5({"update", "--virtual=" + flash, "--fault", faults});
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_NE(r.err.find("[verify] reading back 15614908 bytes"), std::string::npos) << r.err;
+    r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, kExitOk) << r.out;
+    // --no-verify is the plain sequence: what it does not guarantee.
+    r = ql5({"update", "--no-verify", "--virtual=" + flash, "--fault", faults});
+    EXPECT_EQ(r.code, kExitOk) << r.err;
+    EXPECT_EQ(r.err.find("[verify]"), std::string::npos) << r.err;
+    r = ql5({"verify", "--virtual=" + flash});
+    EXPECT_EQ(r.code, kExitMismatch) << r.out;
+    EXPECT_NE(r.out.find("image 133 at 0x04B000 (155648 bytes): differs, first at 0x050000"),
+              std::string::npos)
+        << r.out;
+    std::remove(flash.c_str());
+}
+
+TEST(Ql5Cli, UnitThatReadsNothingInItsUpdateStateIsUpdatedAndSaysSo) {
+    for (const char* faults : {"read#*:ignore", "read#*:code=1"}) {
+        const Result r = ql5({"update", "--virtual", "--fault", faults});
+        EXPECT_EQ(r.code, kExitOk) << faults << "\n" << r.err;
+        EXPECT_EQ(r.out, "Version update completed.\n");
+        const std::string note = "note: the unit answers no read in its update state";
+        const std::size_t at = r.err.find(note);
+        EXPECT_NE(at, std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(note, at + 1), std::string::npos) << "said once";
+        EXPECT_EQ(r.err.find("[verify]"), std::string::npos) << r.err;
+    }
 }
 
 struct FaultExit {

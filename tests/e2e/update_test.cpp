@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "e2e_fixture.hpp"
+#include "write_log.hpp"
 
 namespace ql5::testing {
 namespace {
@@ -81,10 +82,11 @@ TEST_F(UpdateTest, WholeUpdateWritesEveryImageAndNothingElse) {
     EXPECT_EQ(c.of(RequestKind::Erase), 4U);
     EXPECT_EQ(c.of(RequestKind::Write), 38U + 138U + 3637U + 1U);
     EXPECT_EQ(c.of(RequestKind::Finish), 1U);
-    // One 4-byte marker read before each erase and before the finish command;
-    // a clean run reads nothing back.
-    EXPECT_EQ(c.of(RequestKind::Read), 5U);
-    EXPECT_EQ(st.runLog.markers, 5U);
+    // One 4-byte marker read before each erase, after every 64 blocks of an
+    // image (two in image 129, 56 in image 136), before the SYSTEM block and
+    // before the finish command; a clean run reads nothing back.
+    EXPECT_EQ(c.of(RequestKind::Read), 4U + 2U + 56U + 1U + 1U);
+    EXPECT_EQ(st.runLog.markers, c.of(RequestKind::Read));
     EXPECT_EQ(st.runLog.bytesReadBack, 0);
     EXPECT_TRUE(window.callsStartingWith("status:Verifying").empty());
 }
@@ -223,7 +225,7 @@ TEST_F(UpdateTest, CountResetsAfterAnAcceptedBlock) {
     // 31 failures on block 1, accepted, then 31 more on block 2: both pass.
     startWith({}, "write#1-31:code=2; write#33-63:code=2");
     engine::updateWorker(st);
-    EXPECT_TRUE(window.errors().empty());
+    EXPECT_TRUE(window.errors().empty()) << window.errors().front();
     expectFlashHoldsTheImages();
 }
 
@@ -357,8 +359,10 @@ struct DoubtCase {
     // Bytes read back: -1 at least the first five blocks (the duplicated
     // acknowledgement's and those before it since the marker), at most the
     // first image; -2 every written byte,
-    // -3 some but not all of the second image, otherwise exactly this many.
+    // -3 some but not all of the second image, -4 some, at most one marker
+    // interval and its block, otherwise exactly this many.
     std::int64_t readBack;
+    bool uncheckable = false;  // the unit answers no marker
 };
 
 class DoubtfulRun : public UpdateTest, public ::testing::WithParamInterface<DoubtCase> {};
@@ -394,6 +398,9 @@ TEST_P(DoubtfulRun, EndsWithTheImagesInFlashOrAnHonestError) {
         ASSERT_GE(st.runLog.writes.size(), 2U);
         EXPECT_GT(st.runLog.bytesReadBack, 0);
         EXPECT_LT(st.runLog.bytesReadBack, st.runLog.writes[1].length);
+    } else if (c.readBack == -4) {
+        EXPECT_GT(st.runLog.bytesReadBack, 0);
+        EXPECT_LE(st.runLog.bytesReadBack, (engine::detail::kMarkerInterval + 1) * engine::kBlockSize);
     } else if (c.readBack == -2) {
         EXPECT_EQ(st.runLog.bytesReadBack, writtenBytes(st));
     } else {
@@ -403,25 +410,52 @@ TEST_P(DoubtfulRun, EndsWithTheImagesInFlashOrAnHonestError) {
     // line counting them up to the total.
     const std::vector<std::string> verifying = window.callsStartingWith("status:Verifying");
     // A read-back that fails at its first read has still shown itself.
-    const bool verifies =
-        st.runLog.bytesReadBack > 0 || std::string(c.name) == "TwiceLateNothingReadable";
+    // It runs before the SYSTEM block is written and again for that block:
+    // each pass counts from 0 up to its own total.
+    const bool verifies = st.runLog.bytesReadBack > 0 || st.runLog.rewrittenUnread > 0 ||
+                          std::string(c.name) == "TwiceLateNothingReadable";
     if (verifies) {
         ASSERT_FALSE(verifying.empty());
-        int total = -1;
-        ASSERT_EQ(std::sscanf(verifying.back().c_str(), "status:Verifying written data  %*d / %d",
-                              &total),
-                  1);
-        EXPECT_EQ(verifying.front(),
-                  "status:Verifying written data  0 / " + std::to_string(total) + " ");
+        std::int64_t totals = 0;
+        int passTotal = 0;
+        int passes = 0;
+        for (std::size_t i = 0; i < verifying.size(); ++i) {
+            int done = -1;
+            int total = -1;
+            ASSERT_EQ(std::sscanf(verifying[i].c_str(), "status:Verifying written data  %d / %d",
+                                  &done, &total),
+                      2);
+            if (done == 0) {
+                ++passes;
+                totals += total;
+                if (i > 0) {
+                    EXPECT_EQ(verifying[i - 1], "status:Verifying written data  " +
+                                                    std::to_string(passTotal) + " / " +
+                                                    std::to_string(passTotal) + " ")
+                        << "a pass ends at its total";
+                }
+                passTotal = total;
+            }
+        }
+        EXPECT_GE(passes, 1);
+        EXPECT_LE(passes, 2);
         if (c.error == nullptr) {
-            EXPECT_EQ(verifying.back(), "status:Verifying written data  " +
-                                            std::to_string(st.runLog.bytesReadBack) + " / " +
-                                            std::to_string(total) + " ");
-            EXPECT_EQ(total, st.runLog.bytesReadBack);
+            int done = -1;
+            int total = -1;
+            ASSERT_EQ(std::sscanf(verifying.back().c_str(),
+                                  "status:Verifying written data  %d / %d", &done, &total),
+                      2);
+            EXPECT_EQ(done, total);
+            if (st.runLog.rewrittenUnread == 0) {
+                EXPECT_EQ(totals, st.runLog.bytesReadBack);
+            }
         }
     } else {
         EXPECT_TRUE(verifying.empty());
     }
+    // Only a unit that answers no marker leaves its blocks unchecked, and
+    // says so once.
+    EXPECT_EQ(window.callsStartingWith("note:uncheckable").size(), c.uncheckable ? 1U : 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -437,11 +471,14 @@ INSTANTIATE_TEST_SUITE_P(
         // The same on a unit that serves only 256-byte reads.
         DoubtCase{"TwiceLateOnShortReads", "write#5:twice=20ms; write#6:lie; read#*:short", false,
                   nullptr, -1},
-        // 4,096-byte reads that fail once each are read again, not in pieces.
-        DoubtCase{"TwiceLateReadsFailOnce", "write#5:twice=20ms; read#6:badcrc; read#8:drop", false,
-                  nullptr, -1},
-        // No read can be trusted: the verification is impossible, and said so.
-        DoubtCase{"TwiceLateNothingReadable", "write#5:twice=20ms; read#6-:badcrc", false,
+        // 4,096-byte reads that fail once each are read again, not in pieces
+        // (the 64 markers of this run come before the first read-back read;
+        // a failed read is followed by a marker).
+        DoubtCase{"TwiceLateReadsFailOnce", "write#5:twice=20ms; read#65:badcrc; read#68:drop",
+                  false, nullptr, -1},
+        // No read can be trusted, markers included: the verification is
+        // impossible, and said so.
+        DoubtCase{"TwiceLateNothingReadable", "write#5:twice=20ms; read#65-:badcrc", false,
                   "Transfer error occurred.", 0},
         // An acknowledgement that comes after its wait gave up: the blocks of
         // that image up to it are in doubt, the line is brought back at once,
@@ -456,9 +493,24 @@ INSTANTIATE_TEST_SUITE_P(
         DoubtCase{"VerifyFindsAFlippedBit", "write#50:flip", true, nullptr, -2},
         // The marker itself lost once: tried again, nothing in doubt.
         DoubtCase{"MarkerLostOnce", "read#2:ignore", false, nullptr, 0},
-        // No marker answered at all: the unit is taken as gone before the
-        // first erase.
-        DoubtCase{"MarkerNeverAnswered", "read#*:ignore", false, "Time out error(3)", 0}),
+        // No read answered at all, or every read refused: nothing promises
+        // that the unit reads in its update state, so the run is the plain
+        // sequence, with nothing read back, and completes.
+        DoubtCase{"MarkerNeverAnswered", "read#*:ignore", false, nullptr, 0, true},
+        DoubtCase{"MarkerRefused", "read#*:code=1", false, nullptr, 0, true},
+        DoubtCase{"MarkerNeverAnsweredEvenWithVerify", "read#*:ignore; write#5:twice=20ms", true,
+                  nullptr, 0, true},
+        // A time-out late in the largest image puts only the blocks since the
+        // last marker in doubt, not the image up to it.
+        DoubtCase{"DropLateInTheLargestImage", "write#3000:drop", false, nullptr, -4},
+        // Two faults whose replies balance (a late duplicate fills the wait
+        // of a block the unit never received): only reading back finds it.
+        DoubtCase{"BalancedFaultsFoundByVerify", "write#5:twice=50ms; write#6:ignore", true,
+                  nullptr, -2},
+        // Reads of a block are refused while 4-byte markers are answered:
+        // every block in doubt is erased and written again, each confirmed by
+        // a marker (see also BlocksNoReadServesAreRewritten).
+        DoubtCase{"NoBlockReadable", "write#5:twice=20ms; read#2-:short=4", false, nullptr, 0}),
     [](const ::testing::TestParamInfo<DoubtCase>& i) { return std::string(i.param.name); });
 
 TEST_F(UpdateTest, FlippedBitIsRewrittenAfterAnEraseOfItsSector) {
@@ -471,6 +523,99 @@ TEST_F(UpdateTest, FlippedBitIsRewrittenAfterAnEraseOfItsSector) {
     expectFlashHoldsTheImages();
     // The plan's four erases and one of the 4 KiB sector that holds block 50.
     EXPECT_EQ(unit->counters().of(RequestKind::Erase), 5U);
+    EXPECT_TRUE(unit->writesOverUnerased().empty());
+}
+
+// ---- reads the unit is slow to answer, cannot serve, or answers out of turn ----
+
+// Write requests of the plan before the SYSTEM block.
+std::uint64_t blocksBeforeSystem() {
+    std::uint64_t n = 0;
+    for (const engine::FlashPlanRow& row : engine::FlashPlan) {
+        if (row.operation == engine::kOperationWrite && row.resourceId != engine::kImageSystem) {
+            n += static_cast<std::uint64_t>(
+                (engine::loadImage(row.resourceId).length + engine::kBlockSize - 1) /
+                engine::kBlockSize);
+        }
+    }
+    return n;
+}
+
+TEST_F(UpdateTest, SlowMarkersAreWaitedForAsLongAsTheUnitTakes) {
+    // The first answers take longer than the marker's own wait: learnt from
+    // the first, none is sent twice, and nothing is put in doubt.
+    startWith({}, "read#1-8:late=300ms");
+    engine::updateWorker(st);
+    EXPECT_TRUE(window.errors().empty());
+    EXPECT_EQ(window.calls().back(), "enable:0");
+    EXPECT_EQ(unit->counters().of(RequestKind::Read), st.runLog.markers);
+    EXPECT_EQ(st.runLog.bytesReadBack, 0);
+    expectFlashHoldsTheImages();
+}
+
+TEST_F(UpdateTest, FailedCheckLeavesTheSystemBlockErased) {
+    // Block 50 keeps a bit at 0; its rewrite goes through, and from then on
+    // the unit refuses every write: the SYSTEM block, written after the
+    // check, is never written, so the unit does not look up to date.
+    const std::string faults =
+        "write#50:flip; write#" + std::to_string(blocksBeforeSystem() + 2) + "-:code=2";
+    startWith({}, faults.c_str());
+    st.verifyAll = true;
+    st.timing.writeTimeoutMs = 2000;  // no resend of a slow block: the ordinals hold
+    engine::updateWorker(st);
+    EXPECT_EQ(window.errors(), std::vector<std::string>{"error:Transfer error occurred."});
+    EXPECT_EQ(unit->counters().of(RequestKind::Finish), 0U);
+    const emulator::Bytes stamp = unit->readFlash(engine::kStampSystemAddress, 4);
+    EXPECT_EQ(stamp, emulator::Bytes(4, 0xFF));
+    // What came before the SYSTEM block was checked and repaired.
+    for (const engine::FlashPlanRow& row : engine::FlashPlan) {
+        if (row.operation == engine::kOperationWrite && row.resourceId != engine::kImageSystem) {
+            EXPECT_TRUE(unit->regionEquals(row.address, image(row.resourceId))) << row.resourceId;
+        }
+    }
+}
+
+TEST_F(UpdateTest, ReadEndedByAStrayAcknowledgementIsNotAnsweredByTheNextRead) {
+    // The rewrite of block 6 is acknowledged twice, the second copy while its
+    // read-back waits: taken as that read's refusal, the read's own reply
+    // must not then answer the read of another block.
+    const std::string faults = "write#5:twice=20ms; write#6:lie; write#" +
+                               std::to_string(blocksBeforeSystem() + 1) + ":twice=20ms";
+    startWith({}, faults.c_str());
+    st.timing.writeTimeoutMs = 2000;
+    st.timing.readTimeoutMs = 2000;
+    st.timing.markerTimeoutMs = 1000;
+    engine::updateWorker(st);
+    EXPECT_TRUE(window.errors().empty());
+    expectFlashHoldsTheImages();
+    // The plan's four erases: no sector judged from another block's bytes.
+    EXPECT_EQ(unit->counters().of(RequestKind::Erase), 4U);
+}
+
+TEST_F(UpdateTest, LongReadsThatFailForGoodAreNotTriedAgain) {
+    startWith({}, "write#5:twice=20ms; read#2-:short");
+    st.timing.writeTimeoutMs = 2000;
+    st.timing.markerTimeoutMs = 1000;
+    engine::updateWorker(st);
+    EXPECT_TRUE(window.errors().empty());
+    expectFlashHoldsTheImages();
+    ASSERT_GT(st.runLog.bytesReadBack, 4096);
+    // Two refused 4,096-byte reads, each followed by a marker, then 256-byte
+    // reads only.
+    EXPECT_EQ(unit->counters().of(RequestKind::Read),
+              st.runLog.markers + 2 + static_cast<std::uint64_t>(st.runLog.bytesReadBack / 256));
+}
+
+TEST_F(UpdateTest, BlocksNoReadServesAreErasedAndWrittenAgain) {
+    startWith({}, "write#5:twice=20ms; write#6:lie; read#2-:short=4");
+    st.timing.writeTimeoutMs = 2000;
+    st.timing.markerTimeoutMs = 1000;
+    engine::updateWorker(st);
+    EXPECT_TRUE(window.errors().empty());
+    expectFlashHoldsTheImages();
+    EXPECT_EQ(st.runLog.bytesReadBack, 0);
+    EXPECT_GT(st.runLog.rewrittenUnread, 0U);
+    EXPECT_EQ(unit->counters().of(RequestKind::Erase), 4U + st.runLog.rewrittenUnread);
     EXPECT_TRUE(unit->writesOverUnerased().empty());
 }
 

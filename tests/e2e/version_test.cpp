@@ -75,6 +75,16 @@ TEST_F(VersionCheckTest, FailedPresetReadKeepsTheEarlierCheck) {
     EXPECT_EQ(r[1], r[0]);
 }
 
+TEST_F(VersionCheckTest, LateReplyOfATimedOutReadDoesNotAnswerTheNext) {
+    // The PRESET read times out; its reply, still on the way, carries the
+    // PRESET stamp and must not be shown as BOOT's.
+    startWith({}, "read#2:late=600ms");
+    engine::versionCheckWorker(st);
+    EXPECT_EQ(reports(), std::vector<std::string>{
+                             "report:SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t\nBOOT:\t\t0.90 -> 1.00"});
+    expectPortsClosedAndControlsBack(0);
+}
+
 TEST_F(VersionCheckTest, FailedSystemReadShowsNoReport) {
     startWith({}, "read#1:drop");
     engine::versionCheckWorker(st);

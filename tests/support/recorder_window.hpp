@@ -28,6 +28,7 @@ class RecorderWindow : public engine::WindowInterface {
         add(std::string("error:") + engine::loadString(stringId));
     }
     void showVersionReport(const std::string& text) override { add("report:" + text); }
+    void noteUncheckable() override { add("note:uncheckable"); }
     void restoreControls() override {
         add("restore");
         if (st_ != nullptr) {

@@ -17,7 +17,7 @@ struct Options {
     std::string faults;        // fault script for the virtual unit
     std::string trace;         // file for the SysEx trace
     bool json = false;         // ports and version: one JSON document on standard output
-    bool verify = false;       // update --verify: read every written block back
+    bool verify = true;        // update: read every written block back (--no-verify: not)
     bool all = false;          // every attached unit at once
     int virtualCount = 0;      // with --all: how many virtual units (--virtual=N)
     std::string virtualDir;    // with --all: directory for their flash files (--virtual=N:DIR)

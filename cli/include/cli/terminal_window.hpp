@@ -27,6 +27,7 @@ class TerminalWindow : public engine::WindowInterface {
     void setProgressRange(std::int32_t low, std::int32_t high) override;
     void setProgressPos(std::int32_t pos) override;
     void showError(int stringId) override;
+    void noteUncheckable() override;
     void showVersionReport(const std::string& text) override;
     void restoreControls() override;
     void enableActions(bool enable) override;

@@ -77,6 +77,10 @@ struct UpdateState {
     // when none is (a duplicate, or one that arrives after its wait gave up)
     // is counted and dropped, and never ends a later wait.
     std::atomic<bool> awaiting{false};
+    // Whether the reply last taken was a read reply (a garbled one included)
+    // rather than a result message: a read answered by its own reply needs
+    // no marker after it, whatever its data.
+    std::atomic<bool> lastReplyWasRead{false};
     std::atomic<std::uint32_t> strayReplies{0};
     // Sees every SysEx message sent (outgoing true) or taken off the input
     // queue, on the thread that sends or dispatches it; for --trace. Must be
@@ -100,7 +104,7 @@ struct UpdateState {
     std::atomic<int> expect{0};
     std::atomic<std::int32_t> expectLength{0};
 
-    // ql5 update --verify: read every written block back before the finish
+    // ql5 update (unless --no-verify): read every written block back before the finish
     // command, not only those in doubt.
     bool verifyAll = false;
 
@@ -133,7 +137,21 @@ struct UpdateState {
         std::vector<WrittenImage> writes;
         std::vector<Span> sinceMarker;
         std::vector<Span> inDoubt;
+        // Whether this unit answers markers: 0 not known yet (the first one
+        // tells), 1 it does, -1 it does not or refused (no markers and no
+        // read-back for the rest of the run: the plain sequence).
+        int markerState = 0;
+        std::uint32_t slowestMarkerMs = 0;  // the longest a marker took to be answered
+        std::int32_t blocksSinceMarker = 0;
+        std::size_t writesChecked = 0;  // writes already read back (verifyAll)
+        bool smallReadsOnly = false;    // 4,096-byte reads failed for good
+        bool unreadable = false;        // no read of a block succeeds: rewrite instead
+        std::uint32_t rewrittenUnread = 0;  // blocks erased and written again unread
     } runLog;
+    // A read timed out or ended in another reply than its own: its reply may
+    // still be on the way, and a read reply carries no address. The next
+    // read first brings the line back to one request at a time.
+    bool readLineUnsettled = false;
 };
 
 // ---- message catalogue ----

@@ -51,6 +51,10 @@ class WindowInterface {
     // The version check's end message (posted, not sent): the window calls
     // onVersionCheckDone(result) on its own thread.
     virtual void postVersionCheckDone(int result) = 0;
+    // The unit does not answer reads in its update state: the update goes
+    // on without checking what it writes. Called at most once per update;
+    // the window shows nothing new for it.
+    virtual void noteUncheckable() {}
 };
 
 }  // namespace ql5::engine

@@ -9,6 +9,13 @@
 
 namespace ql5::cli {
 
+namespace {
+bool underWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+}  // namespace
+
 Terminal openTerminal(std::FILE* stream) {
     Terminal t;
     const int fd = _fileno(stream);
@@ -21,10 +28,12 @@ Terminal openTerminal(std::FILE* stream) {
         return t;
     }
     // A console shows escape codes as text unless their processing is on;
-    // consoles without it (before Windows 10, Wine's) refuse the flag, and
-    // get the line overwritten with spaces.
+    // consoles without it (before Windows 10) refuse the flag, and get the
+    // line overwritten with spaces. Wine's console (8.0) takes the flag but
+    // still prints the codes as text, so under Wine the plain way is used.
     DWORD now = 0;
     const bool escapes =
+        !underWine() &&
         ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
          SetConsoleMode(handle, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) &&
         GetConsoleMode(handle, &now) && (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;

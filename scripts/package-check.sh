@@ -7,8 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 
-pkgs=(lintian desktop-file-utils appstream help2man)
-"$(dirname "$0")/ensure-packages.sh" "${pkgs[@]}"
+scripts/deps.sh build package
 
 # Configured again so that a help2man installed just now is found.
 if [ -f "$build/CMakeCache.txt" ]; then

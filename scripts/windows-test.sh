@@ -7,9 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-pkgs=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
-      wine wine64 xvfb xauth nsis)
-"$(dirname "$0")/ensure-packages.sh" "${pkgs[@]}"
+scripts/deps.sh windows
 
 cmake --preset windows
 cmake --build --preset windows
@@ -25,7 +23,7 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -euo pipefail -c '
   timeout 300 wineboot -i
   wineserver -p &
   trap "wineserver -k || true" EXIT
-  timeout 1800 ctest --preset windows --repeat until-pass:2 "$@"
+  timeout 1800 ctest --preset windows -j 3 --repeat until-pass:2 "$@"
 ' windows-test "$@"
 
 # The installer (NSIS, 64-bit stubs): build/windows/ql5-updater-*-win64.exe

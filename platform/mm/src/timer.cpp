@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/mm/mmsystem.hpp"
+#include "platform/mm/tick_grid.hpp"
 #include "platform/mm/timer_hooks.hpp"
 
 namespace ql5::mm {
@@ -103,14 +104,7 @@ void runEvent(const std::shared_ptr<TimerEvent>& event) {
         if (!event->periodic) {
             break;
         }
-        deadline += event->delay;
-        const Clock::time_point now = Clock::now();
-        if (deadline < now) {
-            // A tick outlasted its period: the next one follows at once, the
-            // missed ones are not fired in a burst, and the ticks after that
-            // keep their places on the original grid (no drift).
-            deadline += ((now - deadline) / event->delay) * event->delay;
-        }
+        deadline = nextTickDeadline(deadline, Clock::now(), event->delay);
     }
     const bool oneShotDone = !event->killed;
     event->exited = true;

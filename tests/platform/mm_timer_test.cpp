@@ -269,7 +269,7 @@ TEST(MmTimerTest, ParkedEventTicksOnlyWhenWoken) {
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.count.load() == 1; }, 500));
     // Parked, nothing calls at all: on Windows the system's 1 ms carrier
-    // stops (with its next call after the park) rather than calling a
+    // stops (a hundred calls after the park) rather than calling a
     // thousand times a second for nothing. A running carrier never keeps
     // still for 20 ms, however late a loaded machine runs it.
     std::uint64_t calls = mm::timerStats().systemCalls;

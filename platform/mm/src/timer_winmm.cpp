@@ -11,10 +11,10 @@
 //    and no tick starts after it returns;
 //  - ticks of one event never overlap;
 //  - a wake runs the next tick at the next millisecond;
-//  - while an event is parked its carrier is stopped, so that an idle
-//    program is not woken a thousand times a second (under Wine each of
-//    those wakes is a round trip through the wineserver too); a wake starts
-//    it again.
+//  - once an event has stayed parked for a while its carrier is stopped,
+//    so that an idle program is not woken a thousand times a second (under
+//    Wine each of those wakes is a round trip through the wineserver too);
+//    a wake starts it again.
 // The system calls back with our own event id, never a pointer, so a late
 // callback for an event that is gone finds nothing and does nothing.
 #include <atomic>
@@ -44,6 +44,11 @@ constexpr UINT kPeriodMin = 1;
 constexpr UINT kPeriodMax = 1000000;
 // The period of the system event that carries every event.
 constexpr UINT kCarrierMs = 1;
+// Carrier calls a parked event lets pass before its carrier stops: parks
+// between the exchanges of a busy run are short, and under Wine every
+// restart of a carrier starts the system's timer thread anew, which would
+// cost more than the calls it saves; an idle owner stays parked for good.
+constexpr int kParkedCallsBeforeStop = 100;
 
 using Clock = std::chrono::steady_clock;
 
@@ -70,6 +75,7 @@ struct TimerEvent {
     std::atomic<bool> carrierStopped{false};
     bool ticking = false;
     std::thread::id tickThread{};
+    int parkedCalls = 0;  // carrier calls since the last tick while parked
 };
 
 // The system's slim reader/writer lock. (The MinGW runtime's rwlock behind
@@ -137,7 +143,7 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
     const bool parked = event->parked.load();
     const bool early = parked || Clock::now() < event->deadline;
     if (early && !event->woken.load()) {
-        if (parked && event->systemId != 0) {
+        if (parked && event->systemId != 0 && ++event->parkedCalls >= kParkedCallsBeforeStop) {
             event->carrierStopped.store(true);
             if (!event->woken.load()) {
                 // Allowed from the event's own callback; it does not wait.
@@ -157,6 +163,7 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
         event->deadline = Clock::now() + event->delay;
     }
     event->woken.store(false);
+    event->parkedCalls = 0;
     event->ticking = true;
     event->tickThread = std::this_thread::get_id();
     lock.unlock();

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "cli/interrupt.hpp"
+#include "cli/terminal.hpp"
 #include "cli/terminal_window.hpp"
 #include "engine/engine.hpp"
 #include "engine/image_check.hpp"
@@ -49,7 +50,14 @@ class Board {
         Clock::time_point rangeStart = Clock::now();
     };
 
-    Board(std::FILE* err, bool tty) : err_(err), tty_(tty) {}
+    // Redrawn in place only where the cursor can go up (escape codes); a
+    // plain console gets a line per message, as a file does.
+    Board(std::FILE* err, Terminal terminal)
+        : err_(err),
+          tty_(terminal.mode == TerminalMode::Escapes),
+          columns_(std::move(terminal.columns)) {}
+
+    bool redrawn() const { return tty_; }
 
     std::size_t add(const std::string& port) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -73,7 +81,8 @@ class Board {
         std::lock_guard<std::mutex> lock(mutex_);
         if (tty_) {
             up();
-            std::fprintf(err_, "\r%s: %s\x1b[K\n", lines_[unit].port.c_str(), text.c_str());
+            std::fprintf(err_, "\r%s\x1b[K\n",
+                         fitToWidth(lines_[unit].port + ": " + text, columns_()).c_str());
             drawn_ = 0;
             redraw(true);
         } else {
@@ -105,22 +114,19 @@ class Board {
         }
         lastDraw_ = now;
         up();
+        // A line longer than the window would wrap and push the cursor-up
+        // count off by one.
+        const int width = columns_();
         for (const Line& l : lines_) {
-            std::string text = l.port + "  step " + l.step + "  ";
+            const std::string lead = l.port + "  step " + l.step + "  ";
+            std::string text;
             if (l.high > 10) {
                 const double seconds = std::chrono::duration<double>(now - l.rangeStart).count();
-                const double fraction = static_cast<double>(l.pos) / l.high;
-                const int filled = static_cast<int>(fraction * 20);
-                std::string bar(static_cast<std::size_t>(filled), '#');
-                bar.append(static_cast<std::size_t>(20 - filled), '-');
                 const double rate = seconds > 0 ? l.pos / seconds : 0.0;
-                const double left = rate > 0 ? (l.high - l.pos) / rate : 0.0;
-                char tail[128];
-                std::snprintf(tail, sizeof tail, "[%s] %d / %d bytes  %.0f KB/s  %.0f s left",
-                              bar.c_str(), l.pos, l.high, rate / 1000.0, left);
-                text += tail;
+                text = fitProgressLine(lead, 20, l.pos, l.high, rate, width);
             } else {
-                text += l.status.empty() ? describeStep(l.step) : l.status;
+                text = fitToWidth(lead + (l.status.empty() ? describeStep(l.step) : l.status),
+                                  width);
             }
             std::fprintf(err_, "\r%s\x1b[K\n", text.c_str());
         }
@@ -130,6 +136,7 @@ class Board {
 
     std::FILE* err_;
     bool tty_;
+    std::function<int()> columns_;
     std::mutex mutex_;
     std::vector<Line> lines_;
     std::size_t drawn_ = 0;
@@ -557,8 +564,8 @@ int runAllUnits(const Options& o, std::FILE* out, std::FILE* err,
             u.label += " (" + u.ports.input.device + ")";
         }
     }
-    const bool tty = isTerminal(err);
-    Board board(err, tty);
+    Board board(err, openTerminal(err));
+    const bool tty = board.redrawn();
     for (const Unit& u : units) {
         board.add(u.label);
         std::fprintf(err, "unit: in %u \"%s\", out %u \"%s\"\n", u.ports.input.index,

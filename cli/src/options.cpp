@@ -151,6 +151,23 @@ int exitCodeForError(int stringId) {
     }
 }
 
+// Each platform's help names only what exists there: Windows has no port
+// addresses, no byte-stream ports and no signals.
+#ifdef _WIN32
+#define QL5_HELP_PORT "an index from\n                     'ql5 ports', or a part of its name"
+#define QL5_HELP_RAW ""
+#define QL5_HELP_INTERRUPT "Ctrl-C, Ctrl-Break or closing the console"
+#else
+#define QL5_HELP_PORT                                                                  \
+    "an index or an address (client:port) from\n                     'ql5 ports', or a " \
+    "part of its name"
+#define QL5_HELP_RAW                                                   \
+    "  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH\n"                     \
+    "                     a unit behind a byte stream (FIFOs, /dev/midi*, a serial\n" \
+    "                     adapter), listed as NAME\n"
+#define QL5_HELP_INTERRUPT "Ctrl-C or SIGTERM"
+#endif
+
 const char* helpText() {
     return R"(Usage: ql5 COMMAND [OPTIONS]
 
@@ -165,8 +182,7 @@ Commands:
                      the carried images; changes nothing
 
 Options:
-  --in PORT          MIDI input port: an index or an address (client:port) from
-                     'ql5 ports', or a part of its name
+  --in PORT          MIDI input port: )" QL5_HELP_PORT R"(
   --out PORT         MIDI output port, likewise (default for both: the last port
                      whose name contains "Tarvik QL-5")
   --json             ports and version: print one JSON document instead of text
@@ -187,10 +203,7 @@ Options:
   --help, --version
 
 Environment:
-  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH
-                     a unit behind a byte stream (FIFOs, /dev/midi*, a serial
-                     adapter), listed as NAME
-  QL5_TIMING=test    shorten every time-out and pause, for trying the error paths
+)" QL5_HELP_RAW R"(  QL5_TIMING=test    shorten every time-out and pause, for trying the error paths
 
 Exit codes:
   0   success ('ports' also when it finds no port at all, and says why)
@@ -204,8 +217,8 @@ Exit codes:
   8   transfer error, a version check whose reads failed, or for verify: the
       unit's flash could not be read
   9   a carried firmware image failed its check; nothing was sent
-  10  interrupted (Ctrl-C or SIGTERM); after an interrupted update the unit needs
-      a full update
+  10  interrupted ()" QL5_HELP_INTERRUPT R"(); after an interrupted update the
+      unit needs a full update
   11  verify: the unit's flash differs from the carried images
   With --all: 0 when every unit succeeded, otherwise the code of the first unit
   that failed, in port order.

@@ -23,6 +23,7 @@
 #include "cli/interrupt.hpp"
 #include "cli/options.hpp"
 #include "cli/ports.hpp"
+#include "cli/terminal.hpp"
 #include "cli/terminal_window.hpp"
 #include "emulator/virtual_unit.hpp"
 #include "engine/engine.hpp"
@@ -386,7 +387,7 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         st.timing = sync::Timing::forTests();
     }
     st.midiOut.setDoneBoundMs(st.timing.sendDoneBoundMs);
-    TerminalWindow window(st, out, err, isTerminal(err), [&] {
+    TerminalWindow window(st, out, err, openTerminal(err), [&] {
         return portPresent(midi::inputPortNames(), in.name) &&
                portPresent(midi::outputPortNames(), outPort.name);
     });
@@ -434,6 +435,8 @@ int runUnitCommand(const Options& o, std::FILE* out, std::FILE* err) {
         window.showError(engine::IDS_TRANSFER_ERROR);
         code = kExitTransferError;
     } else if (*interrupted) {
+        // Below the bar (and the terminal's ^C), not after them.
+        window.endProgress();
         const std::string step = window.step();
         if (!update) {
             std::fprintf(err, "ql5: interrupted; the unit was not changed\n");

@@ -24,14 +24,19 @@ std::string describeStep(const std::string& counter) {
     return text;
 }
 
-TerminalWindow::TerminalWindow(engine::UpdateState& st, std::FILE* out, std::FILE* err, bool tty,
-                               std::function<bool()> discover)
-    : st_(st), out_(out), err_(err), tty_(tty), discover_(std::move(discover)) {}
+TerminalWindow::TerminalWindow(engine::UpdateState& st, std::FILE* out, std::FILE* err,
+                               Terminal terminal, std::function<bool()> discover)
+    : st_(st),
+      out_(out),
+      err_(err),
+      terminal_(std::move(terminal)),
+      discover_(std::move(discover)) {}
 
 void TerminalWindow::endBarLine() {
     if (barShown_) {
         std::fputc('\n', err_);
         barShown_ = false;
+        barLength_ = 0;
     }
 }
 
@@ -87,7 +92,7 @@ void TerminalWindow::setProgressPos(std::int32_t pos) {
     std::lock_guard<std::mutex> lock(mutex_);
     pos_ = pos;
     // Only writes have a byte range worth a bar; an erase goes 1 then 10.
-    if (tty_ && rangeHigh_ > 10) {
+    if (terminal_.mode != TerminalMode::None && rangeHigh_ > 10) {
         drawBar(pos == rangeHigh_);
     }
 }
@@ -99,15 +104,17 @@ void TerminalWindow::drawBar(bool force) {
     }
     lastDraw_ = now;
     const double seconds = std::chrono::duration<double>(now - rangeStart_).count();
-    const double fraction = rangeHigh_ > 0 ? static_cast<double>(pos_) / rangeHigh_ : 0.0;
-    const int width = 30;
-    const int filled = static_cast<int>(fraction * width);
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.append(static_cast<std::size_t>(width - filled), '-');
     const double rate = seconds > 0 ? pos_ / seconds : 0.0;
-    const double remaining = rate > 0 ? (rangeHigh_ - pos_) / rate : 0.0;
-    std::fprintf(err_, "\r  [%s] %d / %d bytes  %.0f KB/s  %.0f s left \x1b[K", bar.c_str(), pos_,
-                 rangeHigh_, rate / 1000.0, remaining);
+    const std::string line =
+        fitProgressLine("  ", 30, pos_, rangeHigh_, rate, terminal_.columns());
+    if (terminal_.mode == TerminalMode::Escapes) {
+        std::fprintf(err_, "\r%s\x1b[K", line.c_str());
+    } else {
+        // No escape codes: spaces over what the longer line before left.
+        const std::size_t pad = barLength_ > line.size() ? barLength_ - line.size() : 0;
+        std::fprintf(err_, "\r%s%s", line.c_str(), std::string(pad, ' ').c_str());
+    }
+    barLength_ = line.size();
     std::fflush(err_);
     barShown_ = true;
 }

@@ -98,6 +98,16 @@ TEST(Ql5Cli, HelpAndUsageErrors) {
     Result r = ql5({"--help"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("Exit codes:"), std::string::npos);
+    // Each platform's help describes only what exists there.
+#ifdef _WIN32
+    const bool here = false;
+#else
+    const bool here = true;
+#endif
+    for (const char* posixOnly : {"client:port", "QL5_RAW_MIDI", "/dev/midi", "FIFO", "SIGTERM"}) {
+        EXPECT_EQ(r.out.find(posixOnly) != std::string::npos, here) << posixOnly;
+    }
+    EXPECT_NE(r.out.find("Ctrl-C"), std::string::npos);
     EXPECT_EQ(ql5({}).code, kExitUsage);
     EXPECT_EQ(ql5({"flash"}).code, kExitUsage);
     EXPECT_EQ(ql5({"update", "--bogus"}).code, kExitUsage);
@@ -623,6 +633,7 @@ TEST(Ql5Process, BadRawMidiSettingIsSaid) {
     }
 }
 #endif
+
 
 }  // namespace
 }  // namespace ql5::cli

@@ -268,8 +268,20 @@ TEST(MmTimerTest, ParkedEventTicksOnlyWhenWoken) {
                                          mm::TIME_PERIODIC);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(waitFor([&] { return t.count.load() == 1; }, 500));
+    // Parked, nothing calls at all: on Windows the system's 1 ms carrier
+    // stops (a hundred calls after the park) rather than calling a
+    // thousand times a second for nothing. A running carrier never keeps
+    // still for 20 ms, however late a loaded machine runs it.
+    std::uint64_t calls = mm::timerStats().systemCalls;
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::uint64_t now = mm::timerStats().systemCalls;
+        if (now == calls) break;
+        calls = now;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(t.count.load(), 1) << "a parked 1 ms event ticked without a wake";
+    EXPECT_EQ(mm::timerStats().systemCalls, calls) << "the system's timer still runs while parked";
     for (int wakes = 2; wakes <= 4; ++wakes) {
         ASSERT_EQ(mm::timeWakeEvent(id), mm::TIMERR_NOERROR);
         ASSERT_TRUE(waitFor([&] { return t.count.load() == wakes; }, 500));

@@ -274,13 +274,19 @@ TEST_F(MainDialogTest, WholeUpdateThroughTheWindow) {
         EXPECT_EQ(controlsOf(*dialog), kNotReady);
         const auto range = dialog->progressBar.GetRange();
         EXPECT_EQ(dialog->progressBar.GetPos(), range.second);
+        // Execute had the focus and stays off: the keyboard goes on from
+        // Rescan Device, not from the read-only status line.
+        EXPECT_EQ(dialog->window()->focusedItem(), ui::IDC_RESCAN);
 
         // The unit comes back with what was written; Rescan Device finds it.
         unit->plug();
         click(*dialog, ui::IDC_RESCAN);
         EXPECT_EQ(controlsOf(*dialog), kReady);
+        control<QPushButton>(*dialog, ui::IDC_VERSIONCHECK)->setFocus();
         click(*dialog, ui::IDC_VERSIONCHECK);
+        EXPECT_NE(dialog->window()->focusedItem(), ui::IDC_VERSIONCHECK);
         ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0; }, 10000));
+        EXPECT_EQ(dialog->window()->focusedItem(), ui::IDC_VERSIONCHECK);
     });
     EXPECT_TRUE(sawUpdating);
     EXPECT_TRUE(sawWriteProgress);
@@ -369,9 +375,12 @@ TEST_F(MainDialogTest, FailedUpdateShowsTheErrorFromTheWorkerAndRestoresTheContr
         whileShown = controlsOf(*dialog);
     };
     runWithin(*dialog, [&] {
+        ASSERT_EQ(dialog->window()->focusedItem(), ui::IDOK);
         click(*dialog, ui::IDOK);
         ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0; }, 10000));
         EXPECT_EQ(controlsOf(*dialog), kReady);
+        // Back on Execute, which started the run.
+        EXPECT_EQ(dialog->window()->focusedItem(), ui::IDOK);
     });
     ASSERT_EQ(boxes.count(), 1u);
     EXPECT_EQ(boxes.boxes()[0].text, "Please use the firmware update mode.");

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <vector>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -242,6 +244,28 @@ void checkAgainstTemplate(HWND dlgWnd, const dlg::DialogTemplate& tpl) {
     EXPECT_EQ(child, nullptr) << where << ": more windows than the template has controls";
 }
 
+// The control of the dialog that has the keyboard focus; 0 for none.
+int focusedId(const dlg::CDialog& d) {
+    HWND f = GetFocus();
+    return f != nullptr && IsChild(hwnd(d), f) ? GetDlgCtrlID(f) : 0;
+}
+
+void focusOn(const dlg::CDialog& d, int id) {
+    SendMessageW(hwnd(d), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hwnd(d), id)), TRUE);
+}
+
+// A key typed on the keyboard, handed to the dialog manager as its modal
+// loop hands each message of the focused control (the test's body runs
+// inside that loop, so its own waits would pass the key straight to the
+// control). Under Xvfb without a window manager SendInput reaches no window.
+void pressKey(const dlg::CDialog& d, WORD key) {
+    MSG down{GetFocus(), WM_KEYDOWN, key, 1, 0, {}};
+    MSG up{GetFocus(), WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u), 0, {}};
+    if (!IsDialogMessageW(hwnd(d), &down)) DispatchMessageW(&down);
+    if (!IsDialogMessageW(hwnd(d), &up)) DispatchMessageW(&up);
+    test::pumpFor(100);
+}
+
 class Win32WindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -297,6 +321,64 @@ TEST_F(Win32WindowTest, MainWindowAndAboutBoxAreLaidOutAsTheTemplatesSay) {
         EXPECT_EQ(about.DoModal(), dlg::IDOK);
     });
     EXPECT_TRUE(aboutChecked);
+}
+
+// The main window opens centred on the work area, each further copy one
+// step down and right; the About box opens centred on the main window.
+TEST_F(Win32WindowTest, WindowsOpenCentredAndCopiesCascade) {
+    struct Cascaded : dlg::CDialog {
+        explicit Cascaded(int n) : dlg::CDialog(ui::aboutDialogTemplate(), nullptr), n(n) {}
+        int cascadeIndex() const override { return n; }
+        int n;
+    };
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int step = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFRAME);
+    const auto frame = [](HWND h) {
+        RECT r{};
+        GetWindowRect(h, &r);
+        return r;
+    };
+    const auto centreOf = [](const RECT& r) {
+        return std::pair<long, long>{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    };
+    const auto closeTo = [](std::pair<long, long> a, std::pair<long, long> b) {
+        return std::abs(a.first - b.first) <= 1 && std::abs(a.second - b.second) <= 1;
+    };
+    RECT mainFrame{}, aboutFrame{};
+    runWithin(*dialog, [&] {
+        mainFrame = frame(hwnd(*dialog));
+        ui::CAboutDlg about(dialog.get());
+        dlg::setModalHook([&](dlg::CDialog& d) {
+            if (&d != &about) return;
+            aboutFrame = frame(hwnd(about));
+            about.EndDialog(dlg::IDOK);
+        });
+        about.DoModal();
+    });
+    EXPECT_TRUE(closeTo(centreOf(mainFrame), centreOf(work)))
+        << mainFrame.left << "," << mainFrame.top;
+    EXPECT_TRUE(closeTo(centreOf(aboutFrame), centreOf(mainFrame)))
+        << aboutFrame.left << "," << aboutFrame.top;
+
+    std::vector<RECT> copies;
+    for (int n : {0, 1, 2, 19}) {
+        Cascaded d(n);
+        runWithin(d, [&] { copies.push_back(frame(hwnd(d))); });
+    }
+    ASSERT_EQ(copies.size(), 4u);
+    for (int n = 1; n < 3; ++n) {
+        EXPECT_EQ(copies[n].left - copies[0].left, n * step) << "copy " << n;
+        EXPECT_EQ(copies[n].top - copies[0].top, n * step) << "copy " << n;
+    }
+    for (const RECT& r : copies) {
+        EXPECT_GE(r.left, work.left);
+        EXPECT_GE(r.top, work.top);
+        EXPECT_LE(r.right, work.right);
+        EXPECT_LE(r.bottom, work.bottom);
+    }
+    EXPECT_FALSE(copies[3].left == copies[0].left && copies[3].top == copies[0].top)
+        << "the 20th copy opens exactly over the first";
 }
 
 TEST_F(Win32WindowTest, SystemMenuCarriesTheAboutEntryThatOpensTheAboutBox) {
@@ -383,15 +465,26 @@ TEST_F(Win32WindowTest, WholeUpdateThenVersionCheckThroughTheNativeControls) {
         EXPECT_EQ(itemText(*dialog, ui::IDC_STEP), "8/8");
         EXPECT_EQ(controlsOf(*dialog), kNotReady);
         EXPECT_EQ(progressPos(*dialog), progressRange(*dialog).second);
+        // Execute had the focus and is off now: Rescan Device, the next
+        // step, has it, so the keyboard works without a click.
+        EXPECT_EQ(focusedId(*dialog), ui::IDC_RESCAN);
 
         // The unit comes back with what was written; Rescan Device finds it.
         unit->plug();
         click(*dialog, ui::IDC_RESCAN);
         ASSERT_EQ(controlsOf(*dialog), kReady);
+        // As a keyboard user starts it: the focus on Version Check.
+        focusOn(*dialog, ui::IDC_VERSIONCHECK);
         click(*dialog, ui::IDC_VERSIONCHECK);
         EXPECT_EQ(controlsOf(*dialog), kChecking);
+        EXPECT_EQ(GetFocus(), nullptr) << "the platform drops a disabled control's focus";
         ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0; }, 20000));
         EXPECT_EQ(controlsOf(*dialog), kReady);
+        EXPECT_EQ(focusedId(*dialog), ui::IDC_VERSIONCHECK);
+        // Tab moves on through the dialog manager, as typed.
+        pressKey(*dialog, VK_TAB);
+        EXPECT_NE(focusedId(*dialog), ui::IDC_VERSIONCHECK);
+        EXPECT_NE(focusedId(*dialog), 0);
         // The status line keeps its last text.
         EXPECT_EQ(itemText(*dialog, ui::IDC_STATUS), "Version update completed.");
     });
@@ -423,9 +516,17 @@ TEST_F(Win32WindowTest, ErrorFromTheWorkerShowsWhileUpdatingAndTheControlsComeBa
         whileShown = controlsOf(*dialog);
     };
     runWithin(*dialog, [&] {
+        ASSERT_EQ(focusedId(*dialog), ui::IDOK);
         click(*dialog, ui::IDOK);
         ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0; }, 20000));
         EXPECT_EQ(controlsOf(*dialog), kReady);
+        // Back on Execute, which started the run: Enter presses it again.
+        EXPECT_EQ(focusedId(*dialog), ui::IDOK);
+        BoxRecorder again;
+        pressKey(*dialog, VK_RETURN);
+        ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0 &&
+                                           !again.boxes().empty(); }, 20000));
+        EXPECT_EQ(again.boxes()[0].text, "Please use the firmware update mode.");
     });
     const auto all = boxes.boxes();
     ASSERT_EQ(all.size(), 1u);

@@ -129,6 +129,7 @@ void CKestUpdatorDlg::onExecute() {
         return;
     }
     if (openPorts() != 0) return;
+    rememberFocus();
     inPortList.EnableWindow(false);
     outPortList.EnableWindow(false);
     executeButton.EnableWindow(false);
@@ -143,6 +144,7 @@ void CKestUpdatorDlg::onExecute() {
 void CKestUpdatorDlg::onVersionCheck() {
     if (finishingWorker()) return;
     if (openPorts() != 0) return;
+    rememberFocus();
     inPortList.EnableWindow(false);
     outPortList.EnableWindow(false);
     versionCheckButton.EnableWindow(false);
@@ -187,7 +189,11 @@ void CKestUpdatorDlg::failedToStart() {
     restoreControls();
 }
 
-void CKestUpdatorDlg::onRescanDevice() { enableActions(discoverPorts() == 1); }
+void CKestUpdatorDlg::onRescanDevice() {
+    // The user has moved on from the last run: the focus stays theirs.
+    focusPending_ = false;
+    enableActions(discoverPorts() == 1);
+}
 
 void CKestUpdatorDlg::onDestroyWindow() { engine::abortForClose(st_); }
 
@@ -234,12 +240,42 @@ void CKestUpdatorDlg::restoreControls() {
     executeButton.EnableWindow(true);
     exitButton.EnableWindow(true);
     rescanButton.EnableWindow(true);
+    giveFocusBack();
     st_.busy = 0;
 }
 
 void CKestUpdatorDlg::enableActions(bool enable) {
     executeButton.EnableWindow(enable);
     versionCheckButton.EnableWindow(enable);
+    // After a successful update Execute goes again right after coming back.
+    if (!enable) giveFocusBack();
+}
+
+int CKestUpdatorDlg::cascadeIndex() const { return currentInstanceSlot() - 1; }
+
+void CKestUpdatorDlg::rememberFocus() {
+    int focused = 0;
+    send([&focused](dlg::WindowImpl& w) { focused = w.focusedItem(); });
+    focusAtStart_ = focused;
+    focusPending_ = true;
+}
+
+void CKestUpdatorDlg::giveFocusBack() {
+    if (!focusPending_.load()) return;
+    const int wanted = focusAtStart_.load();
+    send([wanted](dlg::WindowImpl& w) {
+        // Wherever the focus went while the controls were off (nowhere on
+        // the platform's dialog manager, which drops a disabled control's
+        // focus; the next enabled control in Qt, Exit or a read-only field),
+        // it goes back to where the run was started from.
+        for (const int id : {wanted, static_cast<int>(IDC_RESCAN)}) {
+            if (id != 0 && w.itemEnabled(id)) {
+                if (w.focusedItem() != id) w.focusItem(id);
+                return;
+            }
+        }
+        w.focusFirstTabStop();
+    });
 }
 
 int CKestUpdatorDlg::discoverPorts() { return ui::discoverPorts(outPortList, inPortList); }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/terminal.hpp"
 #include "engine/engine.hpp"
 
 namespace ql5::cli {
@@ -18,8 +19,9 @@ std::string describeStep(const std::string& counter);
 
 class TerminalWindow : public engine::WindowInterface {
   public:
-    // discover: whether both of the unit's ports are present now.
-    TerminalWindow(engine::UpdateState& st, std::FILE* out, std::FILE* err, bool tty,
+    // discover: whether both of the unit's ports are present now; terminal:
+    // what err can do for the redrawn bar.
+    TerminalWindow(engine::UpdateState& st, std::FILE* out, std::FILE* err, Terminal terminal,
                    std::function<bool()> discover);
 
     void setStatusLine(const std::string& text) override;
@@ -51,7 +53,7 @@ class TerminalWindow : public engine::WindowInterface {
     engine::UpdateState& st_;
     std::FILE* out_;
     std::FILE* err_;
-    bool tty_;
+    Terminal terminal_;
     std::function<bool()> discover_;
 
     mutable std::mutex mutex_;
@@ -64,6 +66,7 @@ class TerminalWindow : public engine::WindowInterface {
     std::int32_t rangeHigh_ = 0;
     std::int32_t pos_ = 0;
     bool barShown_ = false;
+    std::size_t barLength_ = 0;  // of the line drawn last, for the spaces over it
     std::chrono::steady_clock::time_point rangeStart_;
     std::chrono::steady_clock::time_point lastDraw_;
 };

@@ -21,6 +21,7 @@ int CDialog::DoModal() {
     auto alive = alive_;
     const int result = window_->runModal([this, fw, alive] {
         if (OnInitDialog()) window_->focusFirstTabStop();
+        window_->place(cascadeIndex());
         // Posted, so that it runs inside the modal loop, as a test would click.
         fw->post([this, alive] {
             if (alive->load()) runModalHook(*this);

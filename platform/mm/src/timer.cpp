@@ -257,6 +257,7 @@ TimerStats timerStats() {
     stats.setEvent = setCount.load();
     stats.killEvent = killCount.load();
     stats.ticks = tickCount.load();
+    stats.systemCalls = stats.ticks;
     std::lock_guard<std::mutex> lock(table().mutex);
     stats.liveEvents = table().events.size();
     return stats;

@@ -10,7 +10,11 @@
 //  - a kill waits for a tick that is running (unless called from that tick),
 //    and no tick starts after it returns;
 //  - ticks of one event never overlap;
-//  - a wake runs the next tick at the next millisecond.
+//  - a wake runs the next tick at the next millisecond;
+//  - once an event has stayed parked for a while its carrier is stopped,
+//    so that an idle program is not woken a thousand times a second (under
+//    Wine each of those wakes is a round trip through the wineserver too);
+//    a wake starts it again.
 // The system calls back with our own event id, never a pointer, so a late
 // callback for an event that is gone finds nothing and does nothing.
 #include <atomic>
@@ -24,6 +28,7 @@
 #include <unordered_map>
 
 #include "platform/mm/mmsystem.hpp"
+#include "platform/mm/tick_grid.hpp"
 #include "platform/mm/timer_hooks.hpp"
 
 // After our own declarations: the system headers define the same names as
@@ -40,6 +45,11 @@ constexpr UINT kPeriodMin = 1;
 constexpr UINT kPeriodMax = 1000000;
 // The period of the system event that carries every event.
 constexpr UINT kCarrierMs = 1;
+// Carrier calls a parked event lets pass before its carrier stops: parks
+// between the exchanges of a busy run are short, and under Wine every
+// restart of a carrier starts the system's timer thread anew, which would
+// cost more than the calls it saves; an idle owner stays parked for good.
+constexpr int kParkedCallsBeforeStop = 100;
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,8 +69,14 @@ struct TimerEvent {
     std::atomic<bool> killed{false};
     std::atomic<bool> woken{false};   // timeWakeEvent: a tick is wanted now
     std::atomic<bool> parked{false};  // timeParkEvent: no regular tick until woken
+    // The carrier was stopped while parked; a wake starts it again. Set by
+    // the carrier's tick before it looks at `woken` for the last time, and
+    // read by a wake after it has set `woken`, so that one of them always
+    // sees the other.
+    std::atomic<bool> carrierStopped{false};
     bool ticking = false;
     std::thread::id tickThread{};
+    int parkedCalls = 0;  // carrier calls since the last tick while parked
 };
 
 // The system's slim reader/writer lock. (The MinGW runtime's rwlock behind
@@ -92,6 +108,7 @@ std::atomic<std::uint64_t> endCount{0};
 std::atomic<std::uint64_t> setCount{0};
 std::atomic<std::uint64_t> killCount{0};
 std::atomic<std::uint64_t> tickCount{0};
+std::atomic<std::uint64_t> carrierCalls{0};
 std::atomic<std::int64_t> balance{0};
 std::atomic<bool> refuseEvents{false};
 
@@ -114,6 +131,7 @@ std::shared_ptr<TimerEvent> take(UINT id) {
 
 // Every millisecond, on the system's timer thread.
 void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD_PTR) {
+    carrierCalls.fetch_add(1, std::memory_order_relaxed);
     const auto id = static_cast<UINT>(user);
     const std::shared_ptr<TimerEvent> event = find(id);
     if (!event) {
@@ -126,7 +144,18 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
     const bool parked = event->parked.load();
     const bool early = parked || Clock::now() < event->deadline;
     if (early && !event->woken.load()) {
-        return;
+        if (parked && event->systemId != 0 && ++event->parkedCalls >= kParkedCallsBeforeStop) {
+            event->carrierStopped.store(true);
+            if (!event->woken.load()) {
+                // Allowed from the event's own callback; it does not wait.
+                ::timeKillEvent(event->systemId);
+                event->systemId = 0;
+                return;
+            }
+            event->carrierStopped.store(false);  // a wake came in between: tick
+        } else {
+            return;
+        }
     }
     if (parked) {
         // The wake's tick restarts the period: the next regular one is a
@@ -135,6 +164,7 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
         event->deadline = Clock::now() + event->delay;
     }
     event->woken.store(false);
+    event->parkedCalls = 0;
     event->ticking = true;
     event->tickThread = std::this_thread::get_id();
     lock.unlock();
@@ -148,14 +178,7 @@ void CALLBACK carrierTick(::UINT, ::UINT, ::DWORD_PTR user, ::DWORD_PTR, ::DWORD
         if (!event->periodic) {
             oneShotDone = true;
         } else {
-            event->deadline += event->delay;
-            const Clock::time_point now = Clock::now();
-            if (event->deadline < now) {
-                // A tick outlasted its period: the next one follows at once,
-                // the missed ones are not fired in a burst, and the ticks
-                // after that keep their places on the original grid.
-                event->deadline += ((now - event->deadline) / event->delay) * event->delay;
-            }
+            event->deadline = nextTickDeadline(event->deadline, Clock::now(), event->delay);
         }
     }
     const UINT systemId = event->systemId;
@@ -289,6 +312,18 @@ MMRESULT timeWakeEvent(UINT id) {
     // Taken by the next millisecond's carrier tick, or by the one after the
     // tick that is running; many wakes before then give one tick.
     event->woken.store(true);
+    if (event->carrierStopped.load()) {
+        // Parked with the carrier stopped: start it again (rarely: once per
+        // message or request after an idle spell, so the lock costs nothing).
+        std::lock_guard<std::mutex> lock(event->mutex);
+        if (event->carrierStopped.load() && !event->killed.load() && event->systemId == 0) {
+            event->systemId = ::timeSetEvent(kCarrierMs, kCarrierMs, &carrierTick,
+                                             static_cast<::DWORD_PTR>(event->id),
+                                             TIME_CALLBACK_FUNCTION | TIME_PERIODIC);
+            if (event->systemId == 0) return MMSYSERR_NOMEM;
+            event->carrierStopped.store(false);
+        }
+    }
     return TIMERR_NOERROR;
 }
 
@@ -313,6 +348,7 @@ TimerStats timerStats() {
     stats.setEvent = setCount.load();
     stats.killEvent = killCount.load();
     stats.ticks = tickCount.load();
+    stats.systemCalls = carrierCalls.load();
     std::shared_lock<SlimSharedMutex> lock(table().mutex);
     stats.liveEvents = table().events.size();
     return stats;

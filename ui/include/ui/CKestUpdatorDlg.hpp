@@ -62,6 +62,9 @@ class CKestUpdatorDlg : public dlg::CDialog, public engine::WindowInterface {
   protected:
     void DoDataExchange() override;
     bool OnInitDialog() override;
+    // Each copy opens one step further from the centre than the copy in the
+    // slot before it.
+    int cascadeIndex() const override;
 
   private:
     dlg::LRESULT onSysCommand(dlg::WPARAM wParam, dlg::LPARAM lParam);
@@ -75,9 +78,20 @@ class CKestUpdatorDlg : public dlg::CDialog, public engine::WindowInterface {
     void failedToStart();
     // The last worker has restored the controls but not yet returned.
     bool finishingWorker() const;
+    // Before a run disables the controls: the control the user was on.
+    void rememberFocus();
+    // When the controls come back (and when Execute goes again after an
+    // update): a keyboard user must not be left without a focused control.
+    // Back to the control the run started from, else Rescan Device (the next
+    // step after an update), else the first enabled tab stop.
+    void giveFocusBack();
 
     engine::UpdateState st_;
     std::atomic<int> workersRunning_{0};
+    std::atomic<int> focusAtStart_{0};
+    // A run has taken the controls away and the focus is to come back when
+    // they return; until the user's next action.
+    std::atomic<bool> focusPending_{false};
 };
 
 }  // namespace ql5::ui

@@ -9,6 +9,10 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include "platform/dialog/placement.hpp"
 
 namespace ql5::ui::qt {
 
@@ -187,6 +191,30 @@ void QtWindow::focusFirstTabStop() {
             return;
         }
     }
+}
+
+void QtWindow::focusItem(int id) {
+    // Also while another window is active: the window's focus widget is
+    // what it gives the focus to when it is activated again.
+    if (QWidget* w = item(id); w != nullptr && w->isEnabled()) w->setFocus(Qt::OtherFocusReason);
+}
+
+void QtWindow::place(int cascade) {
+    // Before the window shows, so the first frame is already in place; a
+    // moved window is not centred again by QDialog.
+    QWidget* owner = widget_->parentWidget();
+    QScreen* screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) return;
+    const QRect work = screen->availableGeometry();
+    const QRect around = owner != nullptr ? owner->frameGeometry() : work;
+    const auto rect = [](const QRect& r) {
+        return dlg::Rect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
+    };
+    const QSize size = widget_->size();
+    const int titleBar = widget_->style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    const dlg::Placement p = dlg::placeWindow(rect(around), rect(work), size.width(),
+                                              size.height(), cascade, titleBar);
+    widget_->move(p.x, p.y);
 }
 
 void QtWindow::setTitle(const std::string& text) {

@@ -47,6 +47,8 @@ class QtWindow : public dlg::WindowImpl {
     void endModal(int result) override;
     void destroy() override;
     void focusFirstTabStop() override;
+    void focusItem(int id) override;
+    void place(int cascade) override;
     void setTitle(const std::string& text) override;
     std::string title() const override;
     void setIcon(int iconId) override;

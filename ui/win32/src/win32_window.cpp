@@ -3,6 +3,12 @@
 
 namespace ql5::ui::win32 {
 
+namespace {
+// Posted to the dialog itself: the focus a deactivated window was promised,
+// put there once the dialog manager has restored the focus it saved.
+constexpr UINT kApplyPendingFocus = dlg::WM_APP + 0x102;
+}  // namespace
+
 Win32Window::Win32Window(dlg::CDialog& dialog, const dlg::DialogTemplate& tpl, HINSTANCE instance,
                          HWND owner)
     : dialog_(dialog), template_(buildDialogTemplate(tpl)), instance_(instance), owner_(owner) {}
@@ -47,6 +53,17 @@ INT_PTR Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             // TRUE: the dialog manager puts the focus on the first tab stop.
             return platformFocus_ ? TRUE : FALSE;
         }
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) != WA_INACTIVE && pendingFocus_ != 0) {
+                PostMessageW(hwnd_, kApplyPendingFocus, 0, 0);
+            }
+            return FALSE;
+        case kApplyPendingFocus: {
+            const int id = pendingFocus_;
+            pendingFocus_ = 0;
+            if (id != 0) focusItem(id);
+            return TRUE;
+        }
         case WM_COMMAND:
             // Clicks, Enter (the default button) and Escape or Close
             // (IDCANCEL) all arrive as a button's click.
@@ -88,6 +105,48 @@ void Win32Window::focusFirstTabStop() {
     if (HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE)) {
         SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
     }
+}
+
+void Win32Window::focusItem(int id) {
+    HWND h = item(id);
+    if (h == nullptr || IsWindowEnabled(h) == FALSE) return;
+    if (GetActiveWindow() != hwnd_) {
+        // SetFocus would activate the window over whatever the user is on.
+        pendingFocus_ = id;
+        return;
+    }
+    pendingFocus_ = 0;
+    // WM_NEXTDLGCTL rather than SetFocus: the dialog manager moves the
+    // default-button look along with the focus.
+    SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(h), TRUE);
+}
+
+void Win32Window::place(int cascade) {
+    if (hwnd_ == nullptr) return;
+    RECT window{};
+    GetWindowRect(hwnd_, &window);
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    // The work area (the screen without the task bar) of the monitor the
+    // owner is on, or the primary one.
+    HWND owner = GetWindow(hwnd_, GW_OWNER);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    RECT work{};
+    if (!GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : hwnd_,
+                                           MONITOR_DEFAULTTOPRIMARY),
+                         &monitor)) {
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    } else {
+        work = monitor.rcWork;
+    }
+    RECT around = work;
+    if (owner != nullptr && IsWindowVisible(owner)) GetWindowRect(owner, &around);
+    const dlg::Placement p = dlg::placeWindow(
+        {around.left, around.top, around.right, around.bottom},
+        {work.left, work.top, work.right, work.bottom}, width, height, cascade,
+        GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFRAME));
+    SetWindowPos(hwnd_, nullptr, p.x, p.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Win32Window::setTitle(const std::string& text) {

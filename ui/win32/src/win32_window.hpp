@@ -12,6 +12,7 @@
 
 #include "platform/dialog/cdialog.hpp"
 #include "platform/dialog/framework.hpp"
+#include "platform/dialog/placement.hpp"
 
 namespace ql5::ui::win32 {
 
@@ -29,6 +30,8 @@ class Win32Window : public dlg::WindowImpl {
     void endModal(int result) override;
     void destroy() override;
     void focusFirstTabStop() override;
+    void focusItem(int id) override;
+    void place(int cascade) override;
     void setTitle(const std::string& text) override;
     std::string title() const override;
     void setIcon(int iconId) override;
@@ -65,6 +68,7 @@ class Win32Window : public dlg::WindowImpl {
     const std::function<void()>* init_ = nullptr;
     bool inInit_ = false;
     bool platformFocus_ = false;  // let the dialog manager focus the first tab stop
+    int pendingFocus_ = 0;  // for when the window is activated again
     bool ended_ = false;
     int endResult_ = 0;
     std::set<dlg::UINT> systemCommands_;  // the window's own system-menu entries

@@ -62,6 +62,9 @@ class CDialog {
     virtual void DoDataExchange() {}
     virtual void OnOK() { EndDialog(IDOK); }
     virtual void OnCancel() { EndDialog(IDCANCEL); }
+    // How many cascade steps the window is placed away from the centre of
+    // its owner or the work area (see WindowImpl::place).
+    virtual int cascadeIndex() const { return 0; }
     // A message nobody mapped.
     virtual LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -31,6 +31,15 @@ class WindowImpl {
     // it change nothing visible.
     virtual void destroy() = 0;
     virtual void focusFirstTabStop() = 0;
+    // Puts the keyboard focus on control id, as the dialog manager moves it
+    // (the default button follows a focused push button). A window that is
+    // not active takes it when it is activated again.
+    virtual void focusItem(int id) = 0;
+    // Places the window before it shows: centred on its owner, or on the
+    // screen's work area when it has none, moved down and right by cascade
+    // steps of one title bar so that several copies do not hide each other;
+    // always kept inside the work area.
+    virtual void place(int cascade) = 0;
 
     virtual void setTitle(const std::string& text) = 0;
     virtual std::string title() const = 0;

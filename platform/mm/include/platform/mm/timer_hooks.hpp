@@ -13,6 +13,9 @@ struct TimerStats {
     std::uint64_t killEvent = 0;    // timeKillEvent calls on a live event
     std::uint64_t liveEvents = 0;   // events started and not yet killed or finished
     std::uint64_t ticks = 0;        // callbacks run, all events together
+    // Calls from the system's own timer, all events together: on Windows the
+    // 1 ms carriers (ticks or not), elsewhere the ticks themselves.
+    std::uint64_t systemCalls = 0;
 };
 
 TimerStats timerStats();

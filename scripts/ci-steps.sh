@@ -6,7 +6,6 @@
 #                          that they use what the foreground's tests leave;
 #   await NAME             waits for a queued build (its log on failure);
 #   step_summary           prints every step's time and the total.
-# A failing step stops the run (set -e), and the times so far are printed then.
 ci_started=$(date +%s)
 ci_names=()
 ci_secs=()
@@ -18,17 +17,24 @@ ci_bg_cmds=()
 ci_bg_pid=
 ci_clock() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
 ci_elapsed() { ci_clock $(($(date +%s) - ci_started)); }
+# A step that fails is marked and the later steps still run, so that one run
+# tells everything that fails; the run's exit code is then 1.
+ci_failed=()
 step() {
   ci_current=$1
   shift
-  local t0
+  local t0 rc=0 verdict=passed
   t0=$(date +%s)
   echo "=== [ci] $ci_current: $* (at $(ci_elapsed))"
-  "$@"
+  "$@" || rc=$?
   local dt=$(($(date +%s) - t0))
+  if [ "$rc" != 0 ]; then
+    verdict="FAILED (exit $rc)"
+    ci_failed+=("$ci_current")
+  fi
   ci_names+=("$ci_current")
-  ci_secs+=("$dt")
-  echo "=== [ci] $ci_current: passed in $(ci_clock "$dt") (total $(ci_elapsed))"
+  ci_secs+=("$dt $verdict")
+  echo "=== [ci] $ci_current: $verdict in $(ci_clock "$dt") (total $(ci_elapsed))"
   ci_current=
 }
 background() {
@@ -47,7 +53,6 @@ background_start() {
       nice -n 19 bash -c "${cmds[$i]}" >"$ci_dir/${names[$i]}.log" 2>&1 </dev/null || rc=$?
       echo $(($(date +%s) - t0)) >"$ci_dir/${names[$i]}.time"
       echo "$rc" >"$ci_dir/${names[$i]}.rc"
-      [ "$rc" = 0 ] || break
     done
   ) &
   ci_bg_pid=$!
@@ -57,7 +62,7 @@ await() {
   t0=$(date +%s)
   while [ ! -f "$ci_dir/$name.rc" ]; do
     if ! kill -0 "$ci_bg_pid" 2>/dev/null && [ ! -f "$ci_dir/$name.rc" ]; then
-      echo "=== [ci] background build $name never ran (an earlier one failed)"
+      echo "=== [ci] background build $name never ended"
       return 1
     fi
     sleep 2
@@ -74,13 +79,18 @@ step_summary() {
   local i
   echo "=== [ci] step times (wall; background builds overlap the steps)"
   for i in "${!ci_names[@]}"; do
-    printf '=== [ci]   %-12s %7s\n' "${ci_names[$i]}" "$(ci_clock "${ci_secs[$i]}")"
+    printf '=== [ci]   %-12s %7s %s\n' "${ci_names[$i]}" "$(ci_clock "${ci_secs[$i]%% *}")" \
+      "${ci_secs[$i]#* }"
   done
-  [ -z "$ci_current" ] || printf '=== [ci]   %-12s FAILED\n' "$ci_current"
+  [ -z "$ci_current" ] || printf '=== [ci]   %-12s stopped\n' "$ci_current"
   for i in "${ci_bg_names[@]}"; do
     [ -f "$ci_dir/$i.time" ] && printf '=== [ci]   (background) %-12s %7s\n' "$i" "$(ci_clock "$(cat "$ci_dir/$i.time")")"
   done
   echo "=== [ci] total $(ci_elapsed)"
+  if ((${#ci_failed[@]})); then
+    echo "=== [ci] failed: ${ci_failed[*]}"
+    return 1
+  fi
 }
 ci_kill_tree() {
   local child
@@ -89,7 +99,7 @@ ci_kill_tree() {
 }
 # after NAME COMMAND...: waits for the background build NAME, then runs COMMAND.
 after() {
-  await "$1"
+  await "$1" || return 1
   shift
   "$@"
 }

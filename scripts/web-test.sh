@@ -13,4 +13,4 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -
 nice -n 5 cmake --build --preset web --target ql5-updater -j2
 (cd tests/web && npm ci --no-audit --no-fund --loglevel=error)
 cd tests/web
-exec node --test --test-concurrency=1 --test-reporter=spec window.test.mjs webmidi.test.mjs
+exec node --test --test-concurrency=1 --test-reporter=tap window.test.mjs webmidi.test.mjs

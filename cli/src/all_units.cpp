@@ -125,8 +125,8 @@ class Board {
                 const double rate = seconds > 0 ? l.pos / seconds : 0.0;
                 text = fitProgressLine(lead, 20, l.pos, l.high, rate, width);
             } else {
-                text = fitToWidth(lead + (l.status.empty() ? describeStep(l.step) : l.status),
-                                  width);
+                text =
+                    fitToWidth(lead + (l.status.empty() ? describeStep(l.step) : l.status), width);
             }
             std::fprintf(err_, "\r%s\x1b[K\n", text.c_str());
         }
@@ -223,7 +223,11 @@ class UnitWindow : public engine::WindowInterface {
             true);
         board_.message(line_, text);
     }
-    void noteUncheckable() override { board_.message(line_, "note: the unit answers no read in its update state: the written blocks cannot be checked"); }
+    void noteUncheckable() override {
+        board_.message(line_,
+                       "note: the unit answers no read in its update state: the written blocks "
+                       "cannot be checked");
+    }
     void showVersionReport(const std::string&) override {}
     void restoreControls() override { st_.busy.store(0); }
     void enableActions(bool) override {}
@@ -289,7 +293,7 @@ struct Unit {
     engine::VersionTexts before;
     engine::VersionTexts carried;
     bool verify = true;  // update: every written block read back (--no-verify: not)
-    int code = -1;        // -1: not yet known
+    int code = -1;       // -1: not yet known
     std::string result;
     Clock::time_point start;
     double seconds = 0;

@@ -158,11 +158,11 @@ int exitCodeForError(int stringId) {
 #define QL5_HELP_RAW ""
 #define QL5_HELP_INTERRUPT "Ctrl-C, Ctrl-Break or closing the console"
 #else
-#define QL5_HELP_PORT                                                                  \
+#define QL5_HELP_PORT                                                                    \
     "an index or an address (client:port) from\n                     'ql5 ports', or a " \
     "part of its name"
-#define QL5_HELP_RAW                                                   \
-    "  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH\n"                     \
+#define QL5_HELP_RAW                                                                  \
+    "  QL5_RAW_MIDI=NAME:INPUT_PATH:OUTPUT_PATH\n"                                    \
     "                     a unit behind a byte stream (FIFOs, /dev/midi*, a serial\n" \
     "                     adapter), listed as NAME\n"
 #define QL5_HELP_INTERRUPT "Ctrl-C or SIGTERM"

@@ -32,11 +32,12 @@ Terminal openTerminal(std::FILE* stream) {
     // line overwritten with spaces. Wine's console (8.0) takes the flag but
     // still prints the codes as text, so under Wine the plain way is used.
     DWORD now = 0;
-    const bool escapes =
-        !underWine() &&
-        ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-         SetConsoleMode(handle, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) &&
-        GetConsoleMode(handle, &now) && (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    const bool escapes = !underWine() &&
+                         ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+                          SetConsoleMode(handle, mode | ENABLE_PROCESSED_OUTPUT |
+                                                     ENABLE_VIRTUAL_TERMINAL_PROCESSING)) &&
+                         GetConsoleMode(handle, &now) &&
+                         (now & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
     t.mode = escapes ? TerminalMode::Escapes : TerminalMode::Plain;
     t.columns = [handle] {
         CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -105,8 +105,7 @@ void TerminalWindow::drawBar(bool force) {
     lastDraw_ = now;
     const double seconds = std::chrono::duration<double>(now - rangeStart_).count();
     const double rate = seconds > 0 ? pos_ / seconds : 0.0;
-    const std::string line =
-        fitProgressLine("  ", 30, pos_, rangeHigh_, rate, terminal_.columns());
+    const std::string line = fitProgressLine("  ", 30, pos_, rangeHigh_, rate, terminal_.columns());
     if (terminal_.mode == TerminalMode::Escapes) {
         std::fprintf(err_, "\r%s\x1b[K", line.c_str());
     } else {
@@ -136,7 +135,10 @@ void TerminalWindow::showError(int stringId) {
 void TerminalWindow::noteUncheckable() {
     std::lock_guard<std::mutex> lock(mutex_);
     endBarLine();
-    std::fputs("note: the unit answers no read in its update state: the written blocks cannot be checked\n", err_);
+    std::fputs(
+        "note: the unit answers no read in its update state: the written blocks cannot be "
+        "checked\n",
+        err_);
     std::fflush(err_);
 }
 

@@ -226,8 +226,8 @@ TEST(Ql5Cli, VerifyComparesEveryImageAndUpdateVerifyRepairsWhatTheUnitLied) {
     // Block 3 acknowledged but not stored, block 60 stored with a bit stuck
     // at 0, in a run where nothing else goes wrong: without the read-back it
     // completes, and nothing tells. verify finds the two blocks.
-    r = ql5({"update", "--no-verify", "--virtual=" + flash, "--fault",
-             "write#3:lie; write#60:flip"});
+    r = ql5(
+        {"update", "--no-verify", "--virtual=" + flash, "--fault", "write#3:lie; write#60:flip"});
     EXPECT_EQ(r.code, 0) << r.err;
     r = ql5({"verify", "--virtual=" + flash});
     EXPECT_EQ(r.code, kExitMismatch) << r.err;
@@ -633,7 +633,6 @@ TEST(Ql5Process, BadRawMidiSettingIsSaid) {
     }
 }
 #endif
-
 
 }  // namespace
 }  // namespace ql5::cli

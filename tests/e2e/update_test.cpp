@@ -400,7 +400,8 @@ TEST_P(DoubtfulRun, EndsWithTheImagesInFlashOrAnHonestError) {
         EXPECT_LT(st.runLog.bytesReadBack, st.runLog.writes[1].length);
     } else if (c.readBack == -4) {
         EXPECT_GT(st.runLog.bytesReadBack, 0);
-        EXPECT_LE(st.runLog.bytesReadBack, (engine::detail::kMarkerInterval + 1) * engine::kBlockSize);
+        EXPECT_LE(st.runLog.bytesReadBack,
+                  (engine::detail::kMarkerInterval + 1) * engine::kBlockSize);
     } else if (c.readBack == -2) {
         EXPECT_EQ(st.runLog.bytesReadBack, writtenBytes(st));
     } else {

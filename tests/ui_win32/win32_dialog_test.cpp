@@ -8,13 +8,13 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <vector>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <regex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "emulator/virtual_unit.hpp"
 #include "engine/engine.hpp"
@@ -524,8 +524,8 @@ TEST_F(Win32WindowTest, ErrorFromTheWorkerShowsWhileUpdatingAndTheControlsComeBa
         EXPECT_EQ(focusedId(*dialog), ui::IDOK);
         BoxRecorder again;
         pressKey(*dialog, VK_RETURN);
-        ASSERT_TRUE(waitUntil([&] { return dialog->state().busy.load() == 0 &&
-                                           !again.boxes().empty(); }, 20000));
+        ASSERT_TRUE(waitUntil(
+            [&] { return dialog->state().busy.load() == 0 && !again.boxes().empty(); }, 20000));
         EXPECT_EQ(again.boxes()[0].text, "Please use the firmware update mode.");
     });
     const auto all = boxes.boxes();

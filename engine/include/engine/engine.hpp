@@ -143,9 +143,9 @@ struct UpdateState {
         int markerState = 0;
         std::uint32_t slowestMarkerMs = 0;  // the longest a marker took to be answered
         std::int32_t blocksSinceMarker = 0;
-        std::size_t writesChecked = 0;  // writes already read back (verifyAll)
-        bool smallReadsOnly = false;    // 4,096-byte reads failed for good
-        bool unreadable = false;        // no read of a block succeeds: rewrite instead
+        std::size_t writesChecked = 0;      // writes already read back (verifyAll)
+        bool smallReadsOnly = false;        // 4,096-byte reads failed for good
+        bool unreadable = false;            // no read of a block succeeds: rewrite instead
         std::uint32_t rewrittenUnread = 0;  // blocks erased and written again unread
     } runLog;
     // A read timed out or ended in another reply than its own: its reply may

@@ -212,8 +212,8 @@ void QtWindow::place(int cascade) {
     };
     const QSize size = widget_->size();
     const int titleBar = widget_->style()->pixelMetric(QStyle::PM_TitleBarHeight);
-    const dlg::Placement p = dlg::placeWindow(rect(around), rect(work), size.width(),
-                                              size.height(), cascade, titleBar);
+    const dlg::Placement p =
+        dlg::placeWindow(rect(around), rect(work), size.width(), size.height(), cascade, titleBar);
     widget_->move(p.x, p.y);
 }
 

@@ -133,19 +133,19 @@ void Win32Window::place(int cascade) {
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
     RECT work{};
-    if (!GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : hwnd_,
-                                           MONITOR_DEFAULTTOPRIMARY),
-                         &monitor)) {
+    if (!GetMonitorInfoW(
+            MonitorFromWindow(owner != nullptr ? owner : hwnd_, MONITOR_DEFAULTTOPRIMARY),
+            &monitor)) {
         SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     } else {
         work = monitor.rcWork;
     }
     RECT around = work;
     if (owner != nullptr && IsWindowVisible(owner)) GetWindowRect(owner, &around);
-    const dlg::Placement p = dlg::placeWindow(
-        {around.left, around.top, around.right, around.bottom},
-        {work.left, work.top, work.right, work.bottom}, width, height, cascade,
-        GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFRAME));
+    const dlg::Placement p =
+        dlg::placeWindow({around.left, around.top, around.right, around.bottom},
+                         {work.left, work.top, work.right, work.bottom}, width, height, cascade,
+                         GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFRAME));
     SetWindowPos(hwnd_, nullptr, p.x, p.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

@@ -68,7 +68,7 @@ class Win32Window : public dlg::WindowImpl {
     const std::function<void()>* init_ = nullptr;
     bool inInit_ = false;
     bool platformFocus_ = false;  // let the dialog manager focus the first tab stop
-    int pendingFocus_ = 0;  // for when the window is activated again
+    int pendingFocus_ = 0;        // for when the window is activated again
     bool ended_ = false;
     int endResult_ = 0;
     std::set<dlg::UINT> systemCommands_;  // the window's own system-menu entries

@@ -278,9 +278,10 @@ if [ -n "$node" ] && step held && want_unit "--quiet"; then
   wait "$holder" 2>/dev/null
 fi
 
-# 3d. The card unbound in the middle of a write: each write block waits its
-# 1 s and is sent again, and the 32nd failure ends the update with "Time out
-# error(2)" (exit 7); no hang, no crash.
+# 3d. The card unbound in the middle of a write: the driver sees the card go
+# (the write is refused, the input closes), so the update ends at once with
+# the message its 32nd resend would bring, "Time out error(2)" (exit 7),
+# rather than after 32 resends of a second each; no hang, no crash.
 if [ -n "$node" ] && step unbind && want_unit "--quiet"; then
   timeout 300 "$ql5" update --in "$addr" --out "$addr" >"$work/unbind.log" 2>&1 &
   up=$!
@@ -294,7 +295,7 @@ if [ -n "$node" ] && step unbind && want_unit "--quiet"; then
     rc=$?
     took=$(($(date +%s) - t))
     wait "$unbinding"
-    if [ "$rc" = 7 ] && grep -qF "Time out error(2)" "$work/unbind.log" && ((took >= 25 && took <= 90)); then
+    if [ "$rc" = 7 ] && grep -qF "Time out error(2)" "$work/unbind.log" && ((took <= 20)); then
       ok "card unbound mid-write: \"Time out error(2)\", exit 7, ${took}s after the unbind"
     else
       bad "card unbound mid-write: exit $rc ${took}s after the unbind"

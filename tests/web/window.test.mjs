@@ -87,6 +87,10 @@ describe('the window against the virtual unit', () => {
     assert.deepEqual(shown(calls, 'enable', IDCANCEL), [0, 1]);
     assert.equal(await page.$eval(`[data-control="${IDCANCEL}"]`, (b) => b.disabled), false);
     assert.equal(await page.$eval(`[data-control="${IDOK}"]`, (b) => b.disabled), true);
+    // The keyboard works again: Execute, which had the focus, stays off, so
+    // the focus is on Rescan Device.
+    await page.waitForFunction(() => document.activeElement &&
+      document.activeElement.dataset.control === '1004', { timeout: 10000 });
 
     // The unit comes back with what was written: its stamps now read as the
     // carried ones.

@@ -138,6 +138,9 @@ void WebWindow::command(int window, int control) {
     if (control != dlg::IDCANCEL) {
         const Control* c = w.find(control);
         if (c == nullptr || !c->enabled) return;
+        // The page's buttons take the focus when clicked: the control that
+        // gave the last command is the one the focus is on.
+        w.focused_ = control;
     }
     w.dialog_.dispatchCommand(control);
 }
@@ -192,11 +195,24 @@ void WebWindow::focusFirstTabStop() {
     for (int id : tabOrder_) {
         const Control* c = find(id);
         if (c != nullptr && c->enabled) {
+            focused_ = id;
             pageInt("focus", pageId_, id, 0);
             return;
         }
     }
 }
+
+void WebWindow::focusItem(int id) {
+    const Control* c = find(id);
+    if (c == nullptr || !c->enabled) return;
+    focused_ = id;
+    pageInt("focus", pageId_, id, 0);
+}
+
+// The page lays its windows out itself: the main window in the document's
+// flow, a box over its owner, centred by the page's style. A tab holds one
+// window, so there is nothing to cascade.
+void WebWindow::place(int /*cascade*/) {}
 
 void WebWindow::setTitle(const std::string& text) {
     title_ = text;
@@ -246,7 +262,7 @@ bool WebWindow::itemReadOnly(int id) const {
     return c != nullptr && (c->styles & dlg::kReadOnly) != 0;
 }
 
-int WebWindow::focusedItem() const { return 0; }
+int WebWindow::focusedItem() const { return focused_; }
 
 void WebWindow::comboReset(int id) {
     if (Control* c = find(id)) {

@@ -30,6 +30,8 @@ class WebWindow : public dlg::WindowImpl {
     void endModal(int result) override;
     void destroy() override;
     void focusFirstTabStop() override;
+    void focusItem(int id) override;
+    void place(int cascade) override;
     void setTitle(const std::string& text) override;
     std::string title() const override;
     void setIcon(int iconId) override;
@@ -72,6 +74,7 @@ class WebWindow : public dlg::WindowImpl {
     std::map<int, Control> controls_;
     std::vector<int> tabOrder_;
     bool shown_ = false;
+    int focused_ = 0;  // the control the page's focus is on, as far as this side knows
     bool ended_ = false;
     int endResult_ = 0;
 };

@@ -24,7 +24,11 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class CloseProcessTest : public ::testing::TestWithParam<Case> {};
 
-TEST_P(CloseProcessTest, ProcessEndsWithinASecondWithoutAMessage) {
+// Promptly: long before the wait it was in could have ended by itself (the
+// shortest, a write's 32 sends of a second each, is over 30 s). How much
+// under that is the machine's: an instrumented process that checks its heap
+// at exit on a loaded machine can take more than a second.
+TEST_P(CloseProcessTest, ProcessEndsPromptlyWithoutAMessage) {
     const Case& c = GetParam();
     ProbeProcess p(QL5_APP_PROBE,
                    {{"QL5_PROBE_FAULTS", c.faults},
@@ -36,10 +40,10 @@ TEST_P(CloseProcessTest, ProcessEndsWithinASecondWithoutAMessage) {
     p.send(std::string("close-after ") + c.closeAfter);
     ASSERT_TRUE(p.readUntil("CLOSING", 60000, &lines));
     const auto closing = std::chrono::steady_clock::now();
-    const auto status = p.wait(1000);
+    const auto status = p.wait(10000);
     const auto took = std::chrono::steady_clock::now() - closing;
-    ASSERT_TRUE(status.has_value()) << "still running a second after the close";
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    ASSERT_TRUE(status.has_value()) << "still running ten seconds after the close";
+    EXPECT_LT(took, std::chrono::milliseconds(10000));
     EXPECT_TRUE(WIFEXITED(*status)) << "ended by a signal";
     EXPECT_EQ(WEXITSTATUS(*status), 0);
     while (auto line = p.readLine(100)) lines.push_back(*line);
@@ -77,10 +81,11 @@ TEST(CloseProcess, EndsPromptlyWhileAWorkerIsStuckInASend) {
     p.send("close-after identity 1");
     ASSERT_TRUE(p.readUntil("CLOSING", 20000, &lines));
     const auto closing = std::chrono::steady_clock::now();
-    const auto status = p.wait(1500);
+    // Before the send's own bound (5 s) could have ended it.
+    const auto status = p.wait(3000);
     const auto took = std::chrono::steady_clock::now() - closing;
     ASSERT_TRUE(status.has_value()) << "still running after the close";
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
     EXPECT_TRUE(WIFEXITED(*status)) << "ended by a signal";
     EXPECT_EQ(WEXITSTATUS(*status), 0);
     while (auto line = p.readLine(100)) lines.push_back(*line);

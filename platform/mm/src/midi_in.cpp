@@ -135,14 +135,22 @@ void MidiInDevice::pushBytes(const std::uint8_t* bytes, std::size_t count) {
 
 void MidiInDevice::pushGone() {
     DeliveryLock deliveryLock(*this);
+    bool wasStarted = false;
     {
         std::lock_guard<std::mutex> lock(state);
         if (closing || goneTold) {
             return;
         }
         goneTold = true;
+        wasStarted = started;
     }
-    call(MIM_CLOSE, 0);
+    if (wasStarted) {
+        call(MIM_CLOSE, 0);
+    } else if (callback != nullptr) {
+        // Gone before the input was started: there is no start time to count
+        // from (midiInStart may be setting it right now).
+        callback(this, MIM_CLOSE, instance, 0, 0);
+    }
 }
 
 void MidiInDevice::pushLongError() {

@@ -81,13 +81,14 @@ TEST_F(MidiOutTest, SendLongWaitsUntilTheFlagIsSet) {
     unit->neverMarkDone(true);
     mm::MIDIHDR hdr = headerFor(message);
     std::atomic<bool> finished{false};
+    // Taken before the platform's 60 ms start, so that they lie inside it.
+    const auto start = Clock::now();
     std::thread platform([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         EXPECT_FALSE(finished.load());
         // The platform finishes with the message late.
         ql5::mm::AtomicRef<mm::DWORD>(hdr.dwFlags).fetch_or(mm::MHDR_DONE);
     });
-    const auto start = Clock::now();
     const int result = out.SendLong(&hdr);
     finished = true;
     const auto elapsed = Clock::now() - start;

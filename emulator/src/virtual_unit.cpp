@@ -33,6 +33,10 @@ struct VirtualUnit::Inbox {
     std::uint64_t generation = 0;
     bool stop = false;
     bool busy = false;
+    // Messages on their way into the link, begun in the generation they
+    // were made in; a plug waits for them, so that nothing the unit said
+    // before a power cycle reaches the host after it.
+    int sending = 0;
     std::shared_ptr<Transcript> transcript;
 };
 
@@ -159,8 +163,11 @@ std::uint64_t VirtualUnit::generation() const {
 
 void VirtualUnit::doPlug(std::string why) {
     {
-        std::lock_guard lock(inbox_->mutex);
+        std::unique_lock lock(inbox_->mutex);
         ++inbox_->generation;
+        // A message checked against the old generation may still be going
+        // into the link; once plugged, the link would carry it to the host.
+        inbox_->cv.wait(lock, [this] { return inbox_->sending == 0; });
     }
     inbox_->cv.notify_all();
     {
@@ -320,13 +327,30 @@ void VirtualUnit::handle(const Job& job) {
             handleHostMessage(job.bytes, job.generation);
             break;
         case Job::Type::Send:
-            transmit(job.bytes, "unsolicited");
+            onWire(job.generation, [&] { transmit(job.bytes, "unsolicited"); });
             break;
         case Job::Type::LongError:
-            link_->sendLongError();
-            transcript_->addEvent("long error (MIM_LONGERROR) reported");
+            onWire(job.generation, [&] {
+                link_->sendLongError();
+                transcript_->addEvent("long error (MIM_LONGERROR) reported");
+            });
             break;
     }
+}
+
+bool VirtualUnit::onWire(std::uint64_t gen, const std::function<void()>& put) {
+    {
+        std::lock_guard lock(inbox_->mutex);
+        if (inbox_->generation != gen) return false;  // unplugged meanwhile
+        ++inbox_->sending;
+    }
+    put();
+    {
+        std::lock_guard lock(inbox_->mutex);
+        --inbox_->sending;
+    }
+    inbox_->cv.notify_all();
+    return true;
 }
 
 void VirtualUnit::transmit(const Bytes& bytes, std::string note) {
@@ -481,7 +505,9 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
         }
         if (longError) {
             // The platform saw a broken SysEx where the reply should be.
-            if (link_->plugged()) link_->sendLongError();
+            onWire(gen, [&] {
+                if (link_->plugged()) link_->sendLongError();
+            });
             transcript_->addEvent("fault: long error instead of the reply to " + kindText);
             continue;
         }
@@ -503,15 +529,14 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
             wire.emplace_back(realTime, "fault: real-time bytes");
     }
     for (auto& [bytes, note] : wire) {
-        if (generation() != gen) return;  // unplugged meanwhile
-        transmit(bytes, std::move(note));
+        if (!onWire(gen, [&] { transmit(bytes, std::move(note)); })) return;
     }
     if (!lateCopy.empty()) {
         // The unit's thread sleeps: requests that arrive meanwhile are
         // carried out after the copy went, as on a unit that repeats itself.
         link_->flush();
         if (!sleepFor(std::chrono::milliseconds(find(T::Twice)->value), gen)) return;
-        transmit(lateCopy, "fault: twice, late");
+        onWire(gen, [&] { transmit(lateCopy, "fault: twice, late"); });
     }
 
     if (vanish != nullptr) {

@@ -105,6 +105,7 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
         "report:SYSTEM:\t\t([ -~]{4}) -> 1\\.20\nPRESET:\t\t([ -~]{0,4})( -> 1\\.00)?\n"
         "BOOT:\t\t([ -~]{4})( -> 1\\.00)?");
     int reports = 0;
+    std::string missed;  // the checks that read no stamps, and what they said
     // The check and the update run again must not fail on a loaded machine's
     // slowness: waits no slow machine runs out.
     sync::Timing patient = shortTiming();
@@ -174,6 +175,14 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
             } else {
                 EXPECT_EQ(done[0], "done:-1");
                 EXPECT_TRUE(report.empty());
+                missed += "\n" + where + ":";
+                for (const std::string& c : check.window.calls()) missed += " [" + c + "]";
+                // and the unit's last messages, which tell what answered
+                const std::vector<emulator::TranscriptEntry> es = unit->transcript().entries();
+                for (std::size_t i = es.size() > 12 ? es.size() - 12 : 0; i < es.size(); ++i) {
+                    missed +=
+                        "\n  " + emulator::Transcript::format(es[i], unit->transcript().origin());
+                }
             }
         }
         {
@@ -191,7 +200,8 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
             break;  // one point's story is enough to read
         }
     }
-    EXPECT_EQ(reports, static_cast<int>(points.size())) << "every check read the stamps";
+    EXPECT_EQ(reports, static_cast<int>(points.size()))
+        << "every check read the stamps; these did not:" << missed;
     std::printf("interruption points: %zu, version reports: %d\n", points.size(), reports);
 }
 

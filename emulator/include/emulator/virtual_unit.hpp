@@ -40,6 +40,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -211,6 +212,9 @@ class VirtualUnit {
     std::vector<Reply> carryOut(RequestKind kind, const Bytes& msg, bool lie, bool flip,
                                 std::uint64_t gen, bool& finished, std::chrono::nanoseconds& busy);
     void transmit(const Bytes& bytes, std::string note);
+    // Runs put (a send into the link) if the unit is still in generation
+    // gen, and keeps a plug from completing meanwhile. False if it was not.
+    bool onWire(std::uint64_t gen, const std::function<void()>& put);
     bool sleepFor(std::chrono::nanoseconds d, std::uint64_t generation);
     void doUnplug(std::string why);
     void doPlug(std::string why);

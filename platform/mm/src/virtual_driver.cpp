@@ -60,8 +60,9 @@ struct VirtualDevice::Impl {
     HostMessageHandler handler;
 
     std::deque<Item> pending;
-    bool delivering = false;  // an item was taken and is on its way
-    bool pushing = false;     // the delivery thread is inside the host's stream
+    bool delivering = false;    // an item was taken and is on its way
+    std::uint64_t unplugs = 0;  // an item taken before an unplug is lost with it
+    bool pushing = false;       // the delivery thread is inside the host's stream
     InputStream* hostInput = nullptr;
     int hostOutputs = 0;
     std::thread::id deliveryThreadId;
@@ -82,11 +83,15 @@ void VirtualDevice::Impl::run() {
         Item item = std::move(pending.front());
         pending.pop_front();
         delivering = true;
+        const std::uint64_t unplugsAtTake = unplugs;
         const double rate = bytesPerSecond;
         lock.unlock();
         pace(item.bytes.size(), rate);
         lock.lock();
-        InputStream* stream = plugged || item.gone ? hostInput : nullptr;
+        // Unplugged (and perhaps plugged in again, with another input open)
+        // while the item was on the wire: it never arrives.
+        const bool lost = unplugsAtTake != unplugs;
+        InputStream* stream = (plugged || item.gone) && !lost ? hostInput : nullptr;
         if (stream != nullptr) {
             pushing = true;
             lock.unlock();
@@ -327,10 +332,16 @@ void VirtualDevice::plug() {
 
 void VirtualDevice::unplug() {
     {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
+        std::unique_lock<std::mutex> lock(impl_->mutex);
         const bool was = impl_->plugged;
         impl_->plugged = false;
         impl_->pending.clear();  // what was on its way is lost with the cable
+        ++impl_->unplugs;
+        if (!impl_->onDeliveryThread()) {
+            // A message already going into the host's stream is there when
+            // unplug returns; none arrives after.
+            impl_->changed.wait(lock, [&] { return !impl_->pushing; });
+        }
         // An input open on the device hears that it went, as from a real
         // driver.
         if (was && impl_->hostInput != nullptr) {

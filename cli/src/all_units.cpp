@@ -296,6 +296,7 @@ struct Unit {
     int code = -1;       // -1: not yet known
     std::string result;
     Clock::time_point start;
+    Clock::time_point end;  // when its worker returned (each unit its own)
     double seconds = 0;
 };
 
@@ -363,6 +364,7 @@ bool runPhase(std::vector<Unit>& units, Board& board, bool tty, const sync::Timi
         running.fetch_add(1);
         threads.emplace_back([&u, &running, worker] {
             worker(*u.st);
+            u.end = Clock::now();
             running.fetch_sub(1);
         });
     }
@@ -603,7 +605,7 @@ int runAllUnits(const Options& o, std::FILE* out, std::FILE* err,
             u.code = kExitOk;
             u.result = "ok";
         }
-        u.seconds = std::chrono::duration<double>(Clock::now() - u.start).count();
+        u.seconds = std::chrono::duration<double>(u.end - u.start).count();
     }
     if (update && interrupted) {
         for (Unit& u : units) {
@@ -627,7 +629,7 @@ int runAllUnits(const Options& o, std::FILE* out, std::FILE* err,
                 continue;
             }
             closeEngine(u);
-            u.seconds = std::chrono::duration<double>(Clock::now() - u.start).count();
+            u.seconds = std::chrono::duration<double>(u.end - u.start).count();
             const int e = u.window->lastError();
             if (u.window->completed()) {
                 u.code = kExitOk;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,12 @@ std::string row(const std::string& table, int k) {
     return r;
 }
 
+// The time column of a row ("3.9s"), or -1.
+double seconds(const std::string& row) {
+    std::smatch m;
+    return std::regex_search(row, m, std::regex(" ([0-9]+\\.[0-9])s ")) ? std::stod(m[1]) : -1;
+}
+
 TEST(Ql5All, FourUnitsAtOnceOneFailsTheOthersComplete) {
     const std::string dir = ::testing::TempDir() + "/ql5_all_" + std::to_string(::getpid());
     ASSERT_TRUE(std::filesystem::create_directory(dir));
@@ -99,6 +106,12 @@ TEST(Ql5All, FourUnitsAtOnceOneFailsTheOthersComplete) {
         << r.err;
     EXPECT_EQ(count(r.err, "Tarvik QL-5 #2 MIDI 1: PLEASE UNPLUG"), 0U);
     EXPECT_EQ(count(r.err, "Tarvik QL-5 #2 MIDI 1: [1/8]"), 0U) << "nothing written to unit 2";
+    // Each row's time is its own unit's: unit 2, refused at its begin, did
+    // not take as long as the whole updates of the others.
+    for (int k : {1, 3, 4}) {
+        EXPECT_GE(seconds(row(r.out, 2)), 0.0) << r.out;
+        EXPECT_LT(seconds(row(r.out, 2)), seconds(row(r.out, k))) << r.out;
+    }
 
     // Each unit's flash was kept on its own: three carry the new SYSTEM.
     r = ql5({"version", "--all", "--virtual=4:" + dir});

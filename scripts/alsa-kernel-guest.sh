@@ -411,6 +411,7 @@ usb_step() {
     return
   fi
   say "usb: gadget bound, host card $usb_card ($usb_node, sequencer $usb_addr) in $(($(date +%s) - t))s"
+  usb_card0=$usb_card usb_addr0=$usb_addr
   sed 's/^/      | /' /proc/asound/cards
   # 4a. Long SysEx messages across the USB path, both ways, compared byte
   # for byte: written to one side's rawmidi node, read from the other's.
@@ -555,14 +556,16 @@ usb_step() {
     bad "usb: no card after binding again"
   fi
 
-  # 4f. By hand (--usb-update, about ten minutes): the whole update after the
-  # cut, the unplug step seeing the unbind, then the new versions.
-  if [ "${ql5_usb_update:-0}" = 1 ] && [ -n "$usb_addr" ]; then
+  # 4f. The whole update after the cut (three to six minutes under TCG),
+  # through the card's rawmidi: it must finish the job the cut left, and its
+  # unplug step must see the unbind; re-bound, the unit reports the new
+  # versions.
+  if [ -n "$usb_addr" ]; then
     u=$(date +%s)
-    timeout 1500 "$ql5" update >"$work/usb-up.log" 2>&1 &
+    timeout 900 "$ql5" update >"$work/usb-up.log" 2>&1 &
     up=$!
     local unbound=0
-    if wait_for_text "$work/usb-up.log" 1500 "PLEASE UNPLUG THE USB CABLE"; then
+    if wait_for_text "$work/usb-up.log" 900 "PLEASE UNPLUG THE USB CABLE"; then
       sleep 1
       gadget_unbind ql5a && unbound=1
     fi
@@ -665,10 +668,14 @@ usb_window() {
 # update --all with one of them unplugged mid-write: that one fails alone,
 # the other goes on writing (then it is unplugged too, to keep CI short).
 usb_two() {
-  local t a b ua ub rc n0 n1
+  local t a b ua ub rc n0 n1 card_a
   make_gadget ql5b QL5-0002 QL5GadgetB || { bad "usb: making the second gadget"; return; }
-  gadget_bind ql5a dummy_udc.0 && gadget_bind ql5b dummy_udc.1 || { bad "usb: binding two gadgets"; return; }
-  find_usb 0 && a=$usb_addr && find_usb 1 && b=$usb_addr || { bad "usb: two cards"; cat /proc/asound/cards; return; }
+  # The second unit is plugged in first, so it takes the card number the
+  # first had: the first comes back under another card and client.
+  gadget_bind ql5b dummy_udc.1 && find_usb 1 && gadget_bind ql5a dummy_udc.0 ||
+    { bad "usb: binding two gadgets"; return; }
+  find_usb 0 && a=$usb_addr && card_a=$usb_card && find_usb 1 && b=$usb_addr ||
+    { bad "usb: two cards"; cat /proc/asound/cards; return; }
   say "usb: two units: $a and $b"
   "$emu" --rawmidi QL5GadgetA >"$work/usb-emu-a.log" 2>&1 &
   ua=$!
@@ -686,6 +693,25 @@ usb_two() {
     show "$work/usb-all-v.err"
   fi
   show "$work/usb-all-v.log" 4
+  # The first unit under its new number: the default choice (the last
+  # "Tarvik QL-5" ports, marked * by ql5 ports) is its card now, and its
+  # emulator is the one that answers the version check.
+  timeout 30 "$ql5" ports >"$work/usb-ports-moved.log" 2>&1
+  n0=$(wc -l <"$work/usb-emu-a.log")
+  if [ "$card_a" != "$usb_card0" ] && [ "$a" != "$usb_addr0" ] &&
+    grep -E '^ +\*' "$work/usb-ports-moved.log" | grep -qF "$a" &&
+    timeout 120 "$ql5" version >"$work/usb-v-moved.log" 2>&1 && grep -q 'SYSTEM:' "$work/usb-v-moved.log" &&
+    (($(wc -l <"$work/usb-emu-a.log") > n0)); then
+    ok "usb: the first unit plugged in again at card $card_a, $a (before: card $usb_card0, $usb_addr0): chosen and answering"
+  else
+    bad "usb: the first unit at a new card ($card_a, $a; before: card $usb_card0, $usb_addr0)"
+    show "$work/usb-ports-moved.log"
+    show "$work/usb-v-moved.log"
+  fi
+  if [ "${ql5_usb_update:-0}" = 1 ]; then
+    usb_two_whole "$a" "$b" "$ua" "$ub"
+    return
+  fi
   t=$(date +%s)
   timeout 600 "$ql5" update --all >"$work/usb-all-up.log" 2>"$work/usb-all-up.err" &
   up=$!
@@ -721,6 +747,44 @@ usb_two() {
     show "$work/usb-all-up.err"
     kill "$up" 2>/dev/null
     wait "$up" 2>/dev/null
+  fi
+  kill "$ua" "$ub" 2>/dev/null
+  wait "$ua" "$ub" 2>/dev/null
+  gadget_unbind ql5a 2>/dev/null
+  gadget_unbind ql5b 2>/dev/null
+}
+# By hand (--usb-update; ten minutes or more under TCG), instead of the cut
+# above: update --all takes both units to the end side by side; each one's
+# unplug step sees its own unbind; re-bound, version --all reports the new
+# versions of both.
+usb_two_whole() {
+  local a=$1 b=$2 ua=$3 ub=$4 t up rc
+  t=$(date +%s)
+  timeout 1800 "$ql5" update --all >"$work/usb-all-whole.log" 2>"$work/usb-all-whole.err" &
+  up=$!
+  if wait_for_re "$work/usb-all-whole.err" 1800 "\\(client ${a%:*}\\): PLEASE UNPLUG" &&
+    wait_for_re "$work/usb-all-whole.err" 900 "\\(client ${b%:*}\\): PLEASE UNPLUG"; then
+    sleep 1
+    gadget_unbind ql5a
+    gadget_unbind ql5b
+  fi
+  wait "$up"
+  rc=$?
+  if [ "$rc" = 0 ] && (($(grep -c "Version update completed." "$work/usb-all-whole.err") == 2)); then
+    ok "usb: update --all took both units to the end, each unplug seen ($(($(date +%s) - t))s)"
+  else
+    bad "usb: update --all of both (exit $rc)"
+    show "$work/usb-all-whole.err"
+  fi
+  show "$work/usb-all-whole.log" 4
+  gadget_bind ql5a dummy_udc.0 && gadget_bind ql5b dummy_udc.1 && find_usb 0 && find_usb 1 ||
+    bad "usb: binding both again"
+  if timeout 180 "$ql5" version --all >"$work/usb-all-new.log" 2>&1 &&
+    (($(grep -cE '^Tarvik QL-5 MIDI 1 \(client [0-9]+\) +1\.20/' "$work/usb-all-new.log") == 2)); then
+    ok "usb: version --all after it: both report the new versions"
+  else
+    bad "usb: version --all after the whole update of both"
+    show "$work/usb-all-new.log"
   fi
   kill "$ua" "$ub" 2>/dev/null
   wait "$ua" "$ub" 2>/dev/null

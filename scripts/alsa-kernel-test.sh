@@ -8,8 +8,9 @@
 #
 # and the unit as a USB-MIDI device: a configfs gadget on dummy_hcd, seen by
 # snd-usb-audio as a real card, served by ql5-emulator on the gadget's
-# rawmidi node, pulled out by unbinding the gadget (--usb-update adds the
-# whole update over USB, about ten minutes).
+# rawmidi node, pulled out by unbinding the gadget, a whole update over it
+# (--usb-update adds update --all taking two such units to the end, ten
+# minutes or more).
 #
 #   scripts/alsa-kernel-test.sh [--serial-update] [--usb-update] [--no-build] [--only=STEP,...]
 #
@@ -201,7 +202,7 @@ serve_unit() {
   echo "$unit_seq" >"$run/unit.ready"
 }
 
-guest_limit=$((900 + serial_update * 900 + usb_update * 1200))
+guest_limit=$((1500 + serial_update * 900 + usb_update * 1800))
 say "booting $kver (TCG), guest limit ${guest_limit}s"
 timeout "$guest_limit" qemu-system-x86_64 -nodefaults -no-reboot -machine pc -accel tcg -cpu max \
   -smp 2 -m 2048 -display none -vga none \

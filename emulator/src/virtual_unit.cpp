@@ -528,8 +528,8 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
         if (a.type == T::RealTime && a.placement == Placement::After)
             wire.emplace_back(realTime, "fault: real-time bytes");
     }
-    for (auto& [bytes, note] : wire) {
-        if (!onWire(gen, [&] { transmit(bytes, std::move(note)); })) return;
+    for (auto& piece : wire) {
+        if (!onWire(gen, [&] { transmit(piece.first, std::move(piece.second)); })) return;
     }
     if (!lateCopy.empty()) {
         // The unit's thread sleeps: requests that arrive meanwhile are

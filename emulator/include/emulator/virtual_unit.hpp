@@ -237,7 +237,6 @@ class VirtualUnit {
     std::condition_variable stateCv_;
     FaultScript faults_;
     Counters counters_;
-    std::uint64_t generation_ = 0;  // bumped by every plug/unplug
     bool session_ = false;
     bool muted_ = false;
     bool updateMode_ = true;

@@ -34,6 +34,7 @@ using test::hwnd;
 using test::itemEnabled;
 using test::itemText;
 using test::runWithin;
+using test::TextLog;
 using test::waitUntil;
 
 struct Controls {
@@ -437,9 +438,12 @@ TEST_F(Win32WindowTest, WholeUpdateThenVersionCheckThroughTheNativeControls) {
     BoxRecorder boxes;
     Controls whileReportShown{};
     boxes.onBox = [&](const dlg::MessageBoxRequest&) { whileReportShown = controlsOf(*dialog); };
-    std::set<std::string> statusTexts, stepTexts;
+    std::set<std::string> statusTexts;
     bool sawUpdating = false, sawWriteProgress = false;
     runWithin(*dialog, [&] {
+        // Every status shown, also one that stood too briefly to be seen by
+        // looking now and then (an erase under the test's short timing).
+        const TextLog statusLog(GetDlgItem(hwnd(*dialog), ui::IDC_STATUS), statusTexts);
         ASSERT_EQ(controlsOf(*dialog), kReady);
         EXPECT_EQ(itemText(*dialog, ui::IDC_STATUS), "");
         EXPECT_EQ(itemText(*dialog, ui::IDC_STEP), "");
@@ -449,8 +453,6 @@ TEST_F(Win32WindowTest, WholeUpdateThenVersionCheckThroughTheNativeControls) {
         const bool done = waitUntil(
             [&] {
                 const std::string status = itemText(*dialog, ui::IDC_STATUS);
-                statusTexts.insert(status);
-                stepTexts.insert(itemText(*dialog, ui::IDC_STEP));
                 if (progressRange(*dialog).second > 100000 && progressPos(*dialog) > 0)
                     sawWriteProgress = true;
                 const Controls now = controlsOf(*dialog);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,41 @@ inline void click(const dlg::CDialog& dialog, int id) {
     HWND h = GetDlgItem(hwnd(dialog), id);
     if (h != nullptr && IsWindowEnabled(h)) SendMessageW(h, BM_CLICK, 0, 0);
 }
+
+// Every text a native control is given while it lives, however briefly it
+// stood there, added to a set when the log ends. The control is subclassed
+// for that; its texts come on the UI thread, which is the test's.
+class TextLog {
+  public:
+    TextLog(HWND h, std::set<std::string>& into) : h_(h), into_(into) {
+        SetPropW(h_, kProp, this);
+        old_ = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(h_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&proc)));
+    }
+    ~TextLog() {
+        if (IsWindow(h_)) {
+            SetWindowLongPtrW(h_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(old_));
+            RemovePropW(h_, kProp);
+        }
+        into_.insert(texts_.begin(), texts_.end());
+    }
+    TextLog(const TextLog&) = delete;
+    TextLog& operator=(const TextLog&) = delete;
+
+  private:
+    static constexpr const wchar_t* kProp = L"ql5.test.textlog";
+    static LRESULT CALLBACK proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+        auto* self = static_cast<TextLog*>(GetPropW(h, kProp));
+        if (m == WM_SETTEXT && l != 0) {
+            self->texts_.push_back(ui::win32::narrow(reinterpret_cast<const wchar_t*>(l)));
+        }
+        return CallWindowProcW(self->old_, h, m, w, l);
+    }
+    HWND h_;
+    std::set<std::string>& into_;
+    WNDPROC old_ = nullptr;
+    std::vector<std::string> texts_;
+};
 
 // Records every message box and answers it with OK at once; onBox runs
 // first, on the thread that asked.

@@ -16,7 +16,7 @@ export WINEPREFIX="$PWD/build/windows/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="   # no Mono/Gecko installer prompts
 # A test program that fails runs once more, and its first failure stays in
-# the log. Of the last five whole runs one needed it (a window test that
+# the log. Of the last six whole runs one needed it (a window test that
 # looked at the status line too seldom, since made to record every text);
 # it goes once enough runs under load show that none does.
 # Each step on its own line inside the display's shell, so a failing one

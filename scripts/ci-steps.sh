@@ -26,7 +26,14 @@ step() {
   local t0 rc=0 verdict=passed
   t0=$(date +%s)
   echo "=== [ci] $ci_current: $* (at $(ci_elapsed))"
-  "$@" || rc=$?
+  # The step's output is kept too: what failed is printed again at the end,
+  # where a reader of only the last part of a long log still sees it.
+  (
+    r=0
+    "$@" 2>&1 || r=$?
+    echo "$r" >"$ci_dir/$ci_current.step-rc"
+  ) | tee "$ci_dir/$ci_current.step-log" || true
+  rc=$(cat "$ci_dir/$ci_current.step-rc" 2>/dev/null || echo 1)
   local dt=$(($(date +%s) - t0))
   if [ "$rc" != 0 ]; then
     verdict="FAILED (exit $rc)"
@@ -75,8 +82,21 @@ await() {
     return 1
   fi
 }
+# The lines of a failed step's log that say what failed: CTest's list,
+# GoogleTest's failures with the lines that follow them, sanitizer reports,
+# TAP's "not ok", a background build's errors; then the log's last lines.
+ci_failure_excerpt() {
+  local log=$ci_dir/$1.step-log
+  [ -f "$log" ] || return 0
+  echo "=== [ci] what failed in $1 (from build/ci/$1.step-log):"
+  grep -E -A8 ': Failure$|^\[  FAILED  \]|^The following tests FAILED|Sanitizer|runtime error:|^ *not ok |\*\*\*(Failed|Timeout|Exception)|error:|never ended' "$log" |
+    grep -v -E '^\[ +(OK|RUN) +\]' | head -n 120 | sed 's/^/  | /'
+  echo "=== [ci] the last lines of $1:"
+  tail -n 15 "$log" | sed 's/^/  | /'
+}
 step_summary() {
   local i
+  for i in "${ci_failed[@]}"; do ci_failure_excerpt "$i"; done
   echo "=== [ci] step times (wall; background builds overlap the steps)"
   for i in "${!ci_names[@]}"; do
     printf '=== [ci]   %-12s %7s %s\n' "${ci_names[$i]}" "$(ci_clock "${ci_secs[$i]%% *}")" \

@@ -79,6 +79,7 @@ TEST_F(VersionCheckTest, LateReplyOfATimedOutReadDoesNotAnswerTheNext) {
     // The PRESET read times out; its reply, still on the way, carries the
     // PRESET stamp and must not be shown as BOOT's.
     startWith({}, "read#2:late=600ms");
+    st.timing.readTimeoutMs = 300;
     engine::versionCheckWorker(st);
     EXPECT_EQ(reports(), std::vector<std::string>{
                              "report:SYSTEM:\t\t1.10 -> 1.20\nPRESET:\t\t\nBOOT:\t\t0.90 -> 1.00"});

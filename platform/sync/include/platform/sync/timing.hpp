@@ -27,12 +27,15 @@ struct Timing {
         t.finishTimeoutMs = 400;
         t.eraseTimeoutMs = 600;
         t.writeTimeoutMs = 250;
-        t.readTimeoutMs = 400;
+        // A unit that answered markers and stops is given up on after three
+        // waits (1 + 2 + 2 s here): a loaded host that stalls for a second
+        // must not look like that.
+        t.readTimeoutMs = 2000;
         t.resendPauseMs = 20;
         t.beginPauseMs = 5;
         t.unplugPollMs = 10;
         t.sendDoneBoundMs = 1000;
-        t.markerTimeoutMs = 250;
+        t.markerTimeoutMs = 1000;
         return t;
     }
 };

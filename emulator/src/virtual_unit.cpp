@@ -505,9 +505,13 @@ void VirtualUnit::handleHostMessage(const Bytes& msg, std::uint64_t gen) {
         }
         if (longError) {
             // The platform saw a broken SysEx where the reply should be.
-            onWire(gen, [&] {
-                if (link_->plugged()) link_->sendLongError();
-            });
+            // The error stands where the reply would have been sent: after an
+            // unplug nothing more of this request is said or noted.
+            if (!onWire(gen, [&] {
+                    if (link_->plugged()) link_->sendLongError();
+                })) {
+                return;
+            }
             transcript_->addEvent("fault: long error instead of the reply to " + kindText);
             continue;
         }

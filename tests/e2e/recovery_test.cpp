@@ -108,14 +108,7 @@ TEST_P(Recovery, EveryInterruptedUpdateIsFinishedByRunningItAgain) {
     std::string missed;  // the checks that read no stamps, and what they said
     // The check and the update run again must not fail on a loaded machine's
     // slowness: waits no slow machine runs out.
-    sync::Timing patient = shortTiming();
-    patient.identityTimeoutMs = 3000;
-    patient.beginTimeoutMs = 3000;
-    patient.finishTimeoutMs = 3000;
-    patient.eraseTimeoutMs = 3000;
-    patient.writeTimeoutMs = 3000;
-    patient.readTimeoutMs = 3000;
-    patient.markerTimeoutMs = 2000;
+    const sync::Timing patient = patientTiming();
     for (const Point& p : points) {
         const std::string where = std::string(kindName(p.kind)) + "#" + std::to_string(p.ordinal) +
                                   " cut " + std::to_string(static_cast<int>(p.cut));

@@ -1,6 +1,7 @@
 #pragma once
 // A window for the engine's tests: keeps every call in order, answers the
 // message boxes at once, and finds the unit's ports the way the dialog does.
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,8 +14,17 @@ class RecorderWindow : public engine::WindowInterface {
   public:
     explicit RecorderWindow(engine::UpdateState* st = nullptr) : st_(st) {}
     void attach(engine::UpdateState* st) { st_ = st; }
+    // Called on the engine's thread with each status text as it is set, before
+    // the engine goes on: a test changes the unit's behaviour at a step.
+    // Set it before the engine runs.
+    void onStatus(std::function<void(const std::string&)> f) { onStatus_ = std::move(f); }
 
-    void setStatusLine(const std::string& text) override { add("status:" + text); }
+    void setStatusLine(const std::string& text) override {
+        add("status:" + text);
+        if (onStatus_) {
+            onStatus_(text);
+        }
+    }
     void setStepCounter(const std::string& text) override { add("step:" + text); }
     void setProgressRange(std::int32_t low, std::int32_t high) override {
         add("range:" + std::to_string(low) + ".." + std::to_string(high));
@@ -68,6 +78,7 @@ class RecorderWindow : public engine::WindowInterface {
     }
 
     engine::UpdateState* st_;
+    std::function<void(const std::string&)> onStatus_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::int32_t lastPos_ = 0;

@@ -66,4 +66,16 @@ bool openUnitPorts(engine::UpdateState& st) {
 
 sync::Timing shortTiming() { return sync::Timing::forTests(); }
 
+sync::Timing patientTiming() {
+    sync::Timing t = shortTiming();
+    t.identityTimeoutMs = 3000;
+    t.beginTimeoutMs = 3000;
+    t.finishTimeoutMs = 3000;
+    t.eraseTimeoutMs = 3000;
+    t.writeTimeoutMs = 3000;
+    t.readTimeoutMs = 3000;
+    t.markerTimeoutMs = 2000;
+    return t;
+}
+
 }  // namespace ql5::testing

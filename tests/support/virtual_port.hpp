@@ -45,5 +45,8 @@ bool openUnitPorts(engine::UpdateState& st);
 
 // Timings short enough for tests, long enough for a loaded machine.
 sync::Timing shortTiming();
+// The short pauses, and waits that no loaded machine runs out: for runs
+// whose assertions hold only if no time-out comes from slowness.
+sync::Timing patientTiming();
 
 }  // namespace ql5::testing

@@ -381,12 +381,13 @@ TEST_P(DoubtfulRun, EndsWithTheImagesInFlashOrAnHonestError) {
     st.timing.readTimeoutMs = 2000;
     st.timing.markerTimeoutMs = 1000;
     if (c.atReadBack != nullptr) {
-        window.onStatus([this, &c, switched = false](const std::string& text) mutable {
-            if (!switched && text.rfind("Verifying", 0) == 0) {
-                switched = true;
-                ASSERT_TRUE(unit->setFaults(c.atReadBack, nullptr));
-            }
-        });
+        window.onStatus(
+            [this, faults = c.atReadBack, switched = false](const std::string& text) mutable {
+                if (!switched && text.rfind("Verifying", 0) == 0) {
+                    switched = true;
+                    ASSERT_TRUE(unit->setFaults(faults, nullptr));
+                }
+            });
     }
     engine::updateWorker(st);
     const std::vector<std::string> calls = window.calls();
